@@ -1,0 +1,82 @@
+#include "ReportExport.h"
+
+#include <QDebug>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QUrl>
+
+#if defined(OSP_HAVE_DBUS)
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#endif
+
+namespace ReportExport {
+
+const char FileManagerService[] = "org.freedesktop.FileManager1";
+const char FileManagerPath[] = "/org/freedesktop/FileManager1";
+const char FileManagerInterface[] = "org.freedesktop.FileManager1";
+
+QString explorerCommand(const QString &absolutePath)
+{
+    QString path = absolutePath;
+    path.replace(QLatin1Char('/'), QLatin1Char('\\'));
+    if (path.contains(QLatin1Char(' ')))
+        path = QLatin1Char('"') + path + QLatin1Char('"');
+    return QStringLiteral("explorer.exe /select, %1").arg(path);
+}
+
+namespace {
+
+void openContainingFolder(const QString &absolutePath)
+{
+    const QString folder = QFileInfo(absolutePath).absolutePath();
+    qDebug().noquote() << "open folder:" << folder;
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
+        qWarning().noquote() << "no handler opened" << folder;
+}
+
+} // namespace
+
+void reveal(const QString &absolutePath, QObject *owner)
+{
+#if defined(Q_OS_WIN)
+    auto *process = new QProcess(owner);
+    const QString command = explorerCommand(absolutePath);
+    qDebug().noquote() << command;
+    process->start(command, QIODevice::ReadWrite);
+#elif defined(OSP_HAVE_DBUS)
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        openContainingFolder(absolutePath);
+        return;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(FileManagerService),
+                                                       QLatin1String(FileManagerPath),
+                                                       QLatin1String(FileManagerInterface),
+                                                       QStringLiteral("ShowItems"));
+    call << QStringList{QUrl::fromLocalFile(absolutePath).toString()} << QString();
+    qDebug().noquote() << "ShowItems" << QUrl::fromLocalFile(absolutePath).toString();
+    // No auto-start: on a desktop without a file manager service the call
+    // would otherwise wait for the activation time-out before the fallback.
+    call.setAutoStartService(false);
+    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), owner);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
+                     [absolutePath](QDBusPendingCallWatcher *self) {
+                         const QDBusPendingReply<> reply = *self;
+                         if (reply.isError()) {
+                             qDebug().noquote() << "file manager:" << reply.error().message();
+                             openContainingFolder(absolutePath);
+                         }
+                         self->deleteLater();
+                     });
+#else
+    Q_UNUSED(owner);
+    openContainingFolder(absolutePath);
+#endif
+}
+
+} // namespace ReportExport

@@ -1,0 +1,27 @@
+#ifndef REPORTEXPORT_H
+#define REPORTEXPORT_H
+
+#include <QObject>
+#include <QString>
+
+// Shows the report file to the user in the platform's file manager.
+namespace ReportExport {
+
+// The Windows Explorer command that selects the file at absolutePath. A path
+// with blanks is quoted so that the command's blank-splitting keeps it whole.
+QString explorerCommand(const QString &absolutePath);
+
+// Reveals absolutePath without blocking. On Windows through Explorer (the
+// QProcess is a child of owner); elsewhere through the desktop's
+// org.freedesktop.FileManager1 service, or, where none answers, by opening
+// the folder that holds the file with the desktop's default handler.
+void reveal(const QString &absolutePath, QObject *owner);
+
+// The D-Bus name, path and interface of the file manager service.
+extern const char FileManagerService[];
+extern const char FileManagerPath[];
+extern const char FileManagerInterface[];
+
+} // namespace ReportExport
+
+#endif // REPORTEXPORT_H
