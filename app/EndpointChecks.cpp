@@ -161,6 +161,8 @@ int EndpointChecks::probe(const QString &url, const QString &fileName, bool *int
     QEventLoop wait;
     QTimer noAnswer;
     noAnswer.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early.
+    noAnswer.setTimerType(Qt::PreciseTimer);
     noAnswer.setInterval(m_noAnswerMsecs);
     QObject::connect(&noAnswer, &QTimer::timeout, reply, &QNetworkReply::abort);
     QObject::connect(reply, &QNetworkReply::metaDataChanged, &noAnswer, [&noAnswer] { noAnswer.start(); });
@@ -179,7 +181,8 @@ int EndpointChecks::probe(const QString &url, const QString &fileName, bool *int
         return -1;
     }
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    reply->skip(reply->bytesAvailable());
+    if (reply->bytesAvailable() > 0)
+        reply->skip(reply->bytesAvailable());
     reply->deleteLater();
     if (status != 200)
         return -1;

@@ -26,6 +26,8 @@ DownloadMgr::DownloadMgr(QObject *parent)
       noDataTimer(new QTimer(this))
 {
     noDataTimer->setSingleShot(true);
+    // A coarse timer may fire up to 5 % early.
+    noDataTimer->setTimerType(Qt::PreciseTimer);
     noDataTimer->setInterval(NoDataTimeout);
     connect(noDataTimer, &QTimer::timeout, this, &DownloadMgr::endStalledDownload);
 }
