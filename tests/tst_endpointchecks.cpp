@@ -55,6 +55,7 @@ class tst_EndpointChecks : public QObject
 
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void init();
     void cleanup();
 
@@ -87,6 +88,12 @@ void tst_EndpointChecks::initTestCase()
     QVERIFY2(QSslSocket::supportsSsl(), "Qt has no TLS backend here (the OpenSSL library is missing)");
     m_certificate = new SelfSignedCertificate;
     QVERIFY2(m_certificate->isValid(), qPrintable(m_certificate->errorString()));
+}
+
+void tst_EndpointChecks::cleanupTestCase()
+{
+    delete m_certificate;
+    m_certificate = nullptr;
 }
 
 void tst_EndpointChecks::init()
