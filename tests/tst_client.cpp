@@ -32,26 +32,26 @@ QString domMessage(const QByteArray &body)
     return message;
 }
 
-const QByteArray FullDocument = R"(<?xml version="1.0" encoding="UTF-8"?>
-<!-- before the root -->
-<settings>
-  <!-- between the children -->
-  <client ip="203.0.113.7" lat="52.5" lon="13.4" isp="Acme Net" rating="0" isprating="3.7" ispdlavg="41032" ispulavg="9811" loggedin="0"/>
-  <server-config threadcount="4" ignoreids=""/>
-  <licensekey>abc<!-- not text -->def</licensekey>
-  <customer>Shop<b>inner</b></customer>
-  <mixed a="1">dropped text</mixed>
-  <download testlength="10" initialtest="250K" mintestsize="10m" threadsperurl="4"/>
-  <upload testlength="10" ratio="5"/>
-  <latency testlength="10" waittime="50" timeout="20"/>
-  <socket-download testlength="15"/>
-  <?processing instruction?>
-  <socket-latency testlength="11" waittime="51" timeout="3"/>
-  <empty/>
-  <Client isp="Upper case is another element"/>
-  <cdata><![CDATA[raw <text>]]></cdata>
-</settings>
-)";
+const QByteArray FullDocument =
+    "<?xml version='1.0' encoding='UTF-8'?>\n"
+    "<!-- before the root -->\n"
+    "<settings>\n"
+    "  <!-- between the children -->\n"
+    "  <client ip='203.0.113.7' lat='52.5' lon='13.4' isp='Acme Net' rating='0' isprating='3.7' ispdlavg='41032' ispulavg='9811' loggedin='0'/>\n"
+    "  <server-config threadcount='4' ignoreids=''/>\n"
+    "  <licensekey>abc<!-- not text -->def</licensekey>\n"
+    "  <customer>Shop<b>inner</b></customer>\n"
+    "  <mixed a='1'>dropped text</mixed>\n"
+    "  <download testlength='10' initialtest='250K' mintestsize='10m' threadsperurl='4'/>\n"
+    "  <upload testlength='10' ratio='5'/>\n"
+    "  <latency testlength='10' waittime='50' timeout='20'/>\n"
+    "  <socket-download testlength='15'/>\n"
+    "  <?processing instruction?>\n"
+    "  <socket-latency testlength='11' waittime='51' timeout='3'/>\n"
+    "  <empty/>\n"
+    "  <Client isp='Upper case is another element'/>\n"
+    "  <cdata><![CDATA[raw <text>]]></cdata>\n"
+    "</settings>\n";
 
 } // namespace
 
