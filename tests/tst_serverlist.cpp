@@ -72,6 +72,7 @@ private slots:
     void errors_data();
     void errors();
     void failedFetchEmptiesTheList();
+    void destroyedWhileFetching();
     void parseWithoutNetwork();
 
 private:
@@ -494,6 +495,25 @@ void tst_ServerList::failedFetchEmptiesTheList()
     QCOMPARE(changed.count(), 1);
     // The flag still tells about the last completed parse.
     QVERIFY(list.isFetched());
+}
+
+void tst_ServerList::destroyedWhileFetching()
+{
+    HttpBehaviour silent;
+    silent.silent = true;
+    m_svc.setDocumentFault(SpeedTestService::ServersPath, silent);
+    Client client;
+    auto *list = new ServerList(&client);
+    list->setServersUrl(m_svc.serversUrl());
+    int emitted = 0;
+    connect(list, &ServerList::changed, this, [&] { ++emitted; });
+    connect(list, &ServerList::errorChanged, this, [&] { ++emitted; });
+    list->fetch();
+    QTRY_COMPARE(m_svc.requestCount(SpeedTestService::ServersPath), 1);
+    delete list;
+    QTRY_COMPARE(m_svc.openConnectionCount(), 0);
+    QTest::qWait(IdleBoundMs + 100);
+    QCOMPARE(emitted, 0);
 }
 
 void tst_ServerList::parseWithoutNetwork()
