@@ -1,20 +1,24 @@
 // Throughput of the TCP downloader against a plain blocking recv loop, both
-// reading from the same loopback sender (BlockingSender, a child process).
+// reading from the same loopback sender (BlockingSender, a child process that
+// ignores the requested count and sends each connection its share of the
+// run, then closes it).
 //
-// Build (an optimised build; the benchmark is not part of the test suite):
+// Build (optimised; the benchmark is not part of the test suite):
 //   cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSP_BUILD_TESTS=OFF
 //   ninja -C build/bench bench_downloader
 // Run:
-//   build/bench/bench/bench_downloader [connections [GiB ...]]
-//   (defaults: 4 connections, runs of 1 and 10 GiB)
+//   build/bench/bench/bench_downloader [-c connections] [-r rounds] [GiB ...]
+//   (defaults: 4 connections, 3 rounds, runs of 1 and 10 GiB)
 //
-// For each size it prints the rate the Downloader measured (its own bytes
-// over its own download time), the rate of one thread doing blocking recv()
-// round the same number of connections, their ratio, the CPU seconds per GiB
-// of each (getrusage, this process only) and the peak RSS of this process
-// after the run (ru_maxrss). Runs go from small to large, so a peak RSS that
-// stays put from the first size to the last shows that memory does not grow
-// with the amount received.
+// For each size it runs the Downloader and the recv loop in turn, rounds
+// times each, and prints the medians of: the rate the Downloader measured
+// (its own byte count over its own download time), the rate of the recv loop
+// (one thread per connection, blocking recv() into a 256 KiB buffer, timed
+// from the connections to the last byte), their ratio, and the CPU seconds
+// per GiB of each (getrusage, this process only: the sender runs apart).
+// Then the peak RSS of this process so far (ru_maxrss). Sizes run from small
+// to large, so a peak RSS that stays put from the first size to the last
+// shows that memory does not grow with the amount received.
 
 #include <QCoreApplication>
 #include <QEventLoop>
