@@ -110,7 +110,7 @@ ConfigLatency Client::configLatency() const
 
 void Client::fetch()
 {
-    qDebug().noquote() << "client start fetch: ";
+    qDebug().nospace().noquote() << "client start fetch: ";
     QNetworkRequest request;
     request.setHeader(QNetworkRequest::UserAgentHeader, d->userAgent);
     // Follows redirects the way the deprecated FollowRedirectsAttribute did.
@@ -142,7 +142,7 @@ void Client::fetch()
         if (d->cutReplies.contains(reply))
             return;
         setError(QLatin1String(ErrorPrefix) + reply->errorString());
-        qDebug().noquote() << "config error: " + reply->errorString();
+        qDebug().nospace().noquote() << "config error: " << reply->errorString();
     });
     connect(reply, &QObject::destroyed, this, [this, reply] { parseConfigs(reply); });
 }

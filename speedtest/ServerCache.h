@@ -35,6 +35,7 @@ public:
     // Calendar days (midnights passed, local time) from the file's last
     // modification to now. The modification time, not the birth time: the
     // file is rewritten in place, which keeps its birth time for ever.
+    // Meaningful for an existing file only.
     static qint64 ageInDays(const QString &path, const QDateTime &now = QDateTime::currentDateTime());
     // A file exists at path and is at most MaxAgeDays old (or dated in the
     // future).
