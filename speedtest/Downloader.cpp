@@ -43,7 +43,7 @@ public:
     }
 
     QSet<QTcpSocket *> sockets;
-    Client *client;
+    Client *client; // not consulted by the measurement
     QDateTime startTime;
     QDateTime connectTime;
     QDateTime lastReadTime;
