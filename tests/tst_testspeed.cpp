@@ -297,17 +297,21 @@ void tst_TestSpeed::serviceNumbers()
 void tst_TestSpeed::wholeTest_data()
 {
     QTest::addColumn<int>("cacheAge"); // days; -1: no file
+    QTest::addColumn<bool>("usable");  // the file names the server
     QTest::addColumn<QString>("listText");
     QTest::addColumn<bool>("fetched");
-    QTest::newRow("fresh cache, today") << 0 << QStringLiteral("Servers list is updated.") << false;
-    QTest::newRow("fresh cache, 7 days") << 7 << QStringLiteral("Servers list is updated.") << false;
-    QTest::newRow("stale cache, 8 days") << 8 << QStringLiteral("Updating servers list from server...") << true;
-    QTest::newRow("no cache") << -1 << QStringLiteral("Retrieving servers list from server...") << true;
+    QTest::newRow("fresh cache, today") << 0 << true << QStringLiteral("Servers list is updated.") << false;
+    QTest::newRow("fresh cache, 7 days") << 7 << true << QStringLiteral("Servers list is updated.") << false;
+    QTest::newRow("stale cache, 8 days") << 8 << true << QStringLiteral("Updating servers list from server...") << true;
+    QTest::newRow("no cache") << -1 << false << QStringLiteral("Retrieving servers list from server...") << true;
+    // A fresh file without a server is no list: fetched, never waited on.
+    QTest::newRow("fresh cache, empty") << 0 << false << QStringLiteral("Updating servers list from server...") << true;
 }
 
 void tst_TestSpeed::wholeTest()
 {
     QFETCH(int, cacheAge);
+    QFETCH(bool, usable);
     QFETCH(QString, listText);
     QFETCH(bool, fetched);
     WorkDir dir;
@@ -321,7 +325,7 @@ void tst_TestSpeed::wholeTest()
     const int server = addServer(svc, slowLatency);
     QVERIFY(server >= 0);
     if (cacheAge >= 0)
-        QVERIFY(writeCache(svc, { server }, cacheAge));
+        QVERIFY(writeCache(svc, usable ? QList<int>{ server } : QList<int>(), cacheAge));
     const QByteArray cacheBefore = cacheAge >= 0 ? readFile(m_cacheFile) : QByteArray();
     const QDateTime modifiedBefore = QFileInfo(m_cacheFile).lastModified();
 
