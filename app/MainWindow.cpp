@@ -248,10 +248,10 @@ void MainWindow::GetTraceResult(int exitCode, QProcess::ExitStatus exitStatus)
 
     appendLog(QString::fromLatin1(ReportLog::FinishMarker));
 
-    EndpointChecks checks(runSetup.endpoints, runSetup.pauseMsecs, runSetup.probeTimeoutMsecs);
-    checks.run(logPath, [this, run] { return isRunActive(run); },
-               [this, run] { return !closing && currentRun == run; });
-    if (!isRunActive(run))
+    const bool completed = runSetup.endpointChecks.runEndpointChecks(
+        logPath, [this, run] { return isRunActive(run); },
+        [this, run] { return closing || currentRun != run; });
+    if (!completed || !isRunActive(run))
         return;
 
     idle = true;
