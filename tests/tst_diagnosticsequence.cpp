@@ -467,8 +467,6 @@ void tst_DiagnosticSequence::cancelThenStartAtOnce()
     QCOMPARE(log.count(Cancel), 2);
     QCOMPARE(log.count(Finish), 1);
     // Each cancelled run ends at its marker; the next run begins right after.
-    const QList<QByteArray> runs = log.split('\n').isEmpty() ? QList<QByteArray>() : QList<QByteArray>();
-    Q_UNUSED(runs);
     int at = 0;
     for (int round = 0; round < 2; ++round) {
         const int cancel = log.indexOf(Cancel, at);
