@@ -1,16 +1,33 @@
 #include "MainWindow.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QIcon>
+#include <QTimer>
 
+#include "Client.h"
+#include "DownloadList.h"
+#include "DownloadMgr.h"
+#include "DownloadStage.h"
+#include "EndpointChecks.h"
 #include "FormStyles.h"
 #include "MainWindowForm.h"
 #include "ReportExport.h"
 #include "ReportLog.h"
+#include "ServerList.h"
 #include "ShellStage.h"
+#include "TestSpeed.h"
+
+namespace {
+
+// How long a child of a cancelled run may take to honour the termination
+// request before a new run kills it.
+const int StaleProcessGraceMsecs = 1000;
+
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent),
@@ -19,7 +36,8 @@ MainWindow::MainWindow(QWidget *parent)
       downloadMgr(nullptr),
       pingProcess(nullptr),
       traceProcess(nullptr),
-      testSpeed(nullptr)
+      testSpeed(nullptr),
+      runSetup(RunSetup::production())
 {
     ui->setupUi(this);
 
@@ -55,14 +73,23 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    if (downloadMgr)
+        downloadMgr->deleteLater();
+    // The event loop has ended when the window goes, so a deferred deletion
+    // of the speed test would never be carried out.
+    delete testSpeed;
     delete ui;
-    // A child that is still running is left to finish: the stage's process
-    // belongs to the platform once started, and deleting the QProcess would
-    // kill it.
+    // A child that is still running is left to finish: once started it is
+    // the platform's, and deleting its QProcess would kill it.
     for (ShellProcess *process : {pingProcess, traceProcess}) {
         if (process->state() == QProcess::NotRunning)
             delete process;
     }
+}
+
+void MainWindow::setRunSetup(const RunSetup &setup)
+{
+    runSetup = setup;
 }
 
 void MainWindow::appendLog(const QString &text)
@@ -70,8 +97,172 @@ void MainWindow::appendLog(const QString &text)
     ReportLog::appendLog(logPath, text);
 }
 
+bool MainWindow::isRunActive(quint64 run) const
+{
+    return !idle && !closing && run == currentRun;
+}
+
+void MainWindow::GetSpeedTestResult()
+{
+    if (idle)
+        startRun();
+    else
+        cancelRun();
+}
+
+void MainWindow::startRun()
+{
+    idle = false;
+    ++currentRun;
+    speedTestHandled = false;
+    qDebug() << "start click";
+
+    ui->button_start->setText(tr("Cancel"));
+    ui->bar_prpgress->show();
+    ui->label_message->setText(tr("Checking download..."));
+
+    endStaleProcesses();
+
+    // The previous run's manager has nothing in flight any more.
+    if (downloadMgr)
+        downloadMgr->deleteLater();
+    downloadMgr = new DownloadMgr(this);
+    if (runSetup.downloadNoDataMsecs > 0)
+        downloadMgr->setNoDataTimeout(runSetup.downloadNoDataMsecs);
+
+    if (testSpeed)
+        testSpeed->deleteLater();
+    testSpeed = new TestSpeed(nullptr);
+    if (!runSetup.configsUrl.isEmpty())
+        testSpeed->client()->setConfigsUrl(runSetup.configsUrl);
+    if (!runSetup.serversUrl.isEmpty())
+        testSpeed->serverList()->setServersUrl(runSetup.serversUrl);
+
+    TestSpeed *speedTest = testSpeed;
+    connect(speedTest, &TestSpeed::errorStringChanged, speedTest,
+            [speedTest] { qDebug().noquote() << "Err:" << speedTest->errorString(); });
+    connect(speedTest, &TestSpeed::statusStringChanged, speedTest,
+            [speedTest] { qDebug().noquote() << "Stt:" << speedTest->statusString(); });
+    speedTest->start();
+    connect(speedTest, &TestSpeed::finished, this, &MainWindow::testSpeedFinish);
+}
+
+// A child of a cancelled run that ignored the termination request must not
+// write into the new run's report, nor be taken for the new run's stage.
+void MainWindow::endStaleProcesses()
+{
+    for (ShellProcess *process : {pingProcess, traceProcess}) {
+        if (process->state() == QProcess::NotRunning)
+            continue;
+        process->terminateGroup();
+        if (!process->waitForFinished(StaleProcessGraceMsecs)) {
+            process->killGroup();
+            process->waitForFinished(StaleProcessGraceMsecs);
+        }
+    }
+}
+
+void MainWindow::cancelRun()
+{
+    idle = true;
+    if (downloadMgr) {
+        downloadMgr->deleteLater();
+        downloadMgr = nullptr;
+    }
+    pingProcess->terminateGroup();
+    traceProcess->terminateGroup();
+    if (testSpeed) {
+        testSpeed->deleteLater();
+        testSpeed = nullptr;
+    }
+    ui->bar_prpgress->hide();
+    downloadList.clear();
+    ui->label_message->setText(tr("Start to test your internet speed"));
+    ui->button_start->setText(tr("Start Test"));
+    appendLog(QString::fromLatin1(ReportLog::CancelMarker));
+}
+
+void MainWindow::testSpeedFinish()
+{
+    // Only the first finished of the current run's speed test counts.
+    if (idle || closing || speedTestHandled || sender() != testSpeed)
+        return;
+    speedTestHandled = true;
+    appendLog(QString::fromLatin1(ReportLog::SeparatorLine));
+
+    // The speed test announces finished from deep inside its own handlers;
+    // the download stage waits in nested event loops, where a Cancel would
+    // release the speed test under those frames. So it starts from the
+    // event loop, once this delivery has returned.
+    const quint64 run = currentRun;
+    QTimer::singleShot(0, this, [this, run] {
+        if (!isRunActive(run))
+            return;
+        readDownloadList();
+        runDownloadStage();
+    });
+}
+
+void MainWindow::readDownloadList()
+{
+    downloadList = DownloadList::read(downloadConfigPath);
+}
+
+void MainWindow::runDownloadStage()
+{
+    const quint64 run = currentRun;
+    DownloadStage stage(downloadMgr, logPath, [this, run] { return isRunActive(run); });
+    if (stage.run(downloadList) && isRunActive(run))
+        startPing();
+}
+
 void MainWindow::startPing()
 {
+    ui->label_message->setText(tr("Checking ping..."));
+    pingRun = currentRun;
+    pingProcess->start(ShellStage::pingCommand(ShellStage::hostPlatform()));
+}
+
+void MainWindow::GetPingResult(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    qDebug() << "ping finished";
+    qDebug() << "ping exit code: " << exitCode;
+    qDebug() << "ping exit status: " << int(exitStatus);
+    if (!isRunActive(pingRun))
+        return;
+
+    traceRun = currentRun;
+    traceProcess->start(ShellStage::traceCommand(ShellStage::hostPlatform()));
+    appendLog(QString::fromLatin1(ReportLog::SeparatorLine));
+    ui->label_message->setText(tr("Checking tracert..."));
+}
+
+void MainWindow::GetTraceResult(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    qDebug() << "trace finished";
+    qDebug() << "trace exit code: " << exitCode;
+    qDebug() << "trace exit status: " << int(exitStatus);
+    const quint64 run = traceRun;
+    if (!isRunActive(run))
+        return;
+
+    appendLog(QString::fromLatin1(ReportLog::FinishMarker));
+
+    const bool completed = runSetup.endpointChecks.runEndpointChecks(
+        logPath, [this, run] { return isRunActive(run); },
+        [this, run] { return closing || currentRun != run; });
+    if (!completed || !isRunActive(run))
+        return;
+
+    idle = true;
+    ui->button_start->setText(tr("Start Test"));
+    ui->button_export->setEnabled(true);
+    ui->bar_prpgress->hide();
+    ui->label_message->setText(tr("Finished Test. Export Report to us"));
+    if (testSpeed) {
+        testSpeed->deleteLater();
+        testSpeed = nullptr;
+    }
 }
 
 void MainWindow::downloadFinish()
@@ -79,29 +270,25 @@ void MainWindow::downloadFinish()
     qDebug() << "download finish";
 }
 
-void MainWindow::testSpeedFinish()
-{
-}
-
-void MainWindow::GetSpeedTestResult()
-{
-}
-
-void MainWindow::GetPingResult(int exitCode, QProcess::ExitStatus exitStatus)
-{
-    Q_UNUSED(exitCode);
-    Q_UNUSED(exitStatus);
-}
-
-void MainWindow::GetTraceResult(int exitCode, QProcess::ExitStatus exitStatus)
-{
-    Q_UNUSED(exitCode);
-    Q_UNUSED(exitStatus);
-}
-
 void MainWindow::ExportResult()
 {
     const QFileInfo report(logPath);
     qDebug().noquote() << "file path: " + report.absoluteDir().absolutePath();
     ReportExport::reveal(report.absoluteFilePath(), this);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // A stage waiting in a nested event loop must not go on once the window
+    // is closing; the run's objects go with it.
+    closing = true;
+    if (downloadMgr) {
+        downloadMgr->deleteLater();
+        downloadMgr = nullptr;
+    }
+    if (testSpeed) {
+        testSpeed->deleteLater();
+        testSpeed = nullptr;
+    }
+    QMainWindow::closeEvent(event);
 }

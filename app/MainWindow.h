@@ -6,6 +6,8 @@
 #include <QString>
 #include <QVector>
 
+#include "RunSetup.h"
+
 namespace Ui {
 class MainWindow;
 }
@@ -24,6 +26,10 @@ public:
     void appendLog(const QString &text);
     void startPing();
 
+    // Only tests point a run at local services; the tool keeps
+    // RunSetup::production().
+    void setRunSetup(const RunSetup &setup);
+
 private slots:
     void GetSpeedTestResult();
     void GetPingResult(int exitCode, QProcess::ExitStatus exitStatus);
@@ -34,7 +40,19 @@ public slots:
     void downloadFinish();
     void testSpeedFinish();
 
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
 private:
+    void startRun();
+    void cancelRun();
+    void endStaleProcesses();
+    void readDownloadList();
+    void runDownloadStage();
+    // True while the run numbered run is the active one: not cancelled, not
+    // replaced by a newer run and the window not closing.
+    bool isRunActive(quint64 run) const;
+
     Ui::MainWindow *ui;
     bool idle;
     DownloadMgr *downloadMgr;
@@ -44,6 +62,15 @@ private:
     QVector<QString> downloadList;
     QString logPath;
     QString downloadConfigPath;
+
+    RunSetup runSetup;
+    // Every Start numbers a new run; a stage that waits remembers the number
+    // of the run that started it and goes on only while that run is active.
+    quint64 currentRun = 0;
+    quint64 pingRun = 0;
+    quint64 traceRun = 0;
+    bool speedTestHandled = false;
+    bool closing = false;
 };
 
 #endif // MAINWINDOW_H

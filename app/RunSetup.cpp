@@ -1,0 +1,10 @@
+#include "RunSetup.h"
+
+#include "DownloadMgr.h"
+
+RunSetup RunSetup::production()
+{
+    RunSetup setup;
+    setup.downloadNoDataMsecs = DownloadMgr::NoDataTimeout;
+    return setup;
+}

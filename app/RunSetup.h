@@ -1,0 +1,21 @@
+#ifndef RUNSETUP_H
+#define RUNSETUP_H
+
+#include <QString>
+
+#include "EndpointChecks.h"
+
+// Where a run's stages go and how long they wait. The tool always runs with
+// production(); only tests point a window at local services.
+struct RunSetup
+{
+    // Empty means the speed-test engine's own default address.
+    QString configsUrl;
+    QString serversUrl;
+    EndpointChecks endpointChecks;
+    int downloadNoDataMsecs = 0;
+
+    static RunSetup production();
+};
+
+#endif // RUNSETUP_H
