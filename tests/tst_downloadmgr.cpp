@@ -248,20 +248,29 @@ void tst_DownloadMgr::twoDownloadsTwoFiles()
 
 void tst_DownloadMgr::scratchNameTakenGetsSuffix()
 {
-    // The names of the next seconds are taken already: the download in that
-    // time must pick "-1". The window is long enough for a slow (sanitized)
-    // build to make the files and still start the download inside it.
-    const int windowMsecs = 5000;
-    const QDateTime now = QDateTime::currentDateTime();
-    for (int ms = 0; ms < windowMsecs; ++ms) {
-        QFile taken("temp/" + now.addMSecs(ms).toString("yyyy-MM-dd-hh-mm-ss-zzz") + ".tmp");
-        QVERIFY(taken.open(QIODevice::WriteOnly));
+    // The names of a coming window of time are taken already: a download
+    // started inside it must pick "-1". The window lies far enough ahead for
+    // a slow (sanitized, loaded) build to make the files first; if it still
+    // did not, the next attempt looks further ahead.
+    const int windowMsecs = 1500;
+    QDateTime windowStart;
+    for (int lead = 2000; lead <= 32000 && !windowStart.isValid(); lead *= 2) {
+        const QDateTime start = QDateTime::currentDateTime().addMSecs(lead);
+        for (int ms = 0; ms < windowMsecs; ++ms) {
+            QFile taken("temp/" + start.addMSecs(ms).toString("yyyy-MM-dd-hh-mm-ss-zzz") + ".tmp");
+            QVERIFY(taken.open(QIODevice::WriteOnly));
+        }
+        if (QDateTime::currentDateTime() < start)
+            windowStart = start;
     }
+    QVERIFY2(windowStart.isValid(), "the files could not be made ahead of time");
+    QTRY_VERIFY_WITH_TIMEOUT(QDateTime::currentDateTime() >= windowStart.addMSecs(100), 40000);
     m_server->setRoute("/file.bin", generated(777));
     DownloadMgr manager;
     QSignalSpy finished(&manager, &DownloadMgr::replyFinished);
     manager.download(m_server->url("/file.bin"));
-    QVERIFY2(QDateTime::currentDateTime() < now.addMSecs(windowMsecs), "the files took too long to make");
+    QVERIFY2(QDateTime::currentDateTime() < windowStart.addMSecs(windowMsecs),
+             "the download did not start inside the window");
     QVERIFY(finished.wait(10000));
 
     QVERIFY2(QRegularExpression("^\\./temp/\\d{4}(-\\d\\d){5}-\\d{3}-1\\.tmp$")
