@@ -9,12 +9,15 @@
 #include <QJsonValue>
 #include <QLocale>
 #include <QStandardPaths>
+#include <QtNumeric>
 
 #include "ServerList.h"
 
 namespace {
 
-// A number, or a text that reads as one; anything else is 0.
+// A number, or a text that reads as one; anything else is 0. A JSON number
+// is always finite, so "nan" and "inf" are no numbers here either: they
+// could not be written back.
 double numberOf(const QJsonValue &value)
 {
     if (value.isDouble())
@@ -22,7 +25,7 @@ double numberOf(const QJsonValue &value)
     if (value.isString()) {
         bool ok = false;
         const double number = value.toString().toDouble(&ok);
-        return ok ? number : 0.0;
+        return ok && qIsFinite(number) ? number : 0.0;
     }
     return 0.0;
 }

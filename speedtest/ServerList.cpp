@@ -194,7 +194,11 @@ double ServerList::haversineDistance(double lat1, double lon1, double lat2, doub
     lon2 = radians(lon2);
     const double s = std::sin((lon2 - lon1) / 2);
     const double t = std::sin((lat2 - lat1) / 2);
-    const double a = std::cos(lat1) * std::cos(lat2) * s * s + t * t;
+    double a = std::cos(lat1) * std::cos(lat2) * s * s + t * t;
+    // Near the antipode rounding can carry a past 1, and sqrt(1 - a) would
+    // be NaN; a NaN from NaN coordinates stays.
+    if (a > 1)
+        a = 1;
     return std::atan2(std::sqrt(a), std::sqrt(1 - a)) * 2 * 6378.137;
 }
 

@@ -55,6 +55,7 @@ void tst_ConfigRecords::sizeText()
     QDomDocument doc;
     QVERIFY(doc.setContent(element));
     QCOMPARE(readSizeAttribute(doc.documentElement().attributes(), "v"), expected);
+    QCOMPARE(sizeFromText(doc.documentElement().attribute("v")), expected);
 }
 
 void tst_ConfigRecords::defaultRecords()

@@ -250,6 +250,9 @@ void tst_ServerCache::loose_data()
         << QByteArray("[{\"distance\": \"far\", \"latitude\": null, \"longitude\": true,"
                       " \"name\": [1], \"url\": {\"a\": 1}}]")
         << describeAll({ ServerItem() });
+    QTest::newRow("texts that are no finite number")
+        << QByteArray("[{\"distance\": \"nan\", \"latitude\": \"inf\", \"longitude\": \"-INF\"}]")
+        << describeAll({ ServerItem() });
     QTest::newRow("elements that are not objects")
         << QByteArray("[5, \"text\", {\"host\": \"h:1\"}]")
         << describeAll({ ServerItem(), ServerItem(), hostOnly });

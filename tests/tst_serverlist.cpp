@@ -126,6 +126,8 @@ void tst_ServerList::haversine_data()
     QTest::newRow("equatorial degree back") << 0.0 << 1.0 << 0.0 << 0.0 << 111.31949079327356;
     QTest::newRow("antipodal on the equator") << 0.0 << 0.0 << 0.0 << 180.0 << 20037.508342789242;
     QTest::newRow("pole to pole") << 90.0 << 0.0 << -90.0 << 0.0 << 20037.508342789242;
+    // Here the sum under the root comes out a hair above 1.
+    QTest::newRow("antipodal, rounded past 1") << -87.5 << -166.6 << 87.5 << 13.4 << 20037.508342789242;
 }
 
 void tst_ServerList::haversine()
