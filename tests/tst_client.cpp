@@ -3,6 +3,7 @@
 #include <QtTest>
 
 #include "Client.h"
+#include "ErrorLog.h"
 #include "ReplyGuard.h"
 #include "SpeedTestService.h"
 
@@ -12,25 +13,6 @@ namespace {
 
 const int IdleBoundMs = 300;
 const qint64 BodyLimit = 256 * 1024;
-
-// Every text the client's error took, in order.
-class ErrorLog : public QObject
-{
-public:
-    explicit ErrorLog(Client *client)
-    {
-        connect(client, &Client::errorChanged, this, [this, client] { texts << client->error(); });
-    }
-    QStringList texts;
-};
-
-QString domMessage(const QByteArray &body)
-{
-    QDomDocument doc;
-    QString message;
-    doc.setContent(body, false, &message);
-    return message;
-}
 
 const QByteArray FullDocument =
     "<?xml version='1.0' encoding='UTF-8'?>\n"

@@ -3,6 +3,7 @@
 #include <QtTest>
 
 #include "Client.h"
+#include "ErrorLog.h"
 #include "ReplyGuard.h"
 #include "ServerList.h"
 #include "SpeedTestService.h"
@@ -13,24 +14,6 @@ namespace {
 
 const int IdleBoundMs = 300;
 const qint64 BodyLimit = 256 * 1024;
-
-class ErrorLog : public QObject
-{
-public:
-    explicit ErrorLog(ServerList *list)
-    {
-        connect(list, &ServerList::errorChanged, this, [this, list] { texts << list->error(); });
-    }
-    QStringList texts;
-};
-
-QString domMessage(const QByteArray &body)
-{
-    QDomDocument doc;
-    QString message;
-    doc.setContent(body, false, &message);
-    return message;
-}
 
 const QByteArray MixedDocument =
     "<?xml version='1.0' encoding='UTF-8'?>\n"
