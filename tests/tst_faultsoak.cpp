@@ -1,4 +1,5 @@
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
@@ -227,9 +228,11 @@ public:
         });
     }
 
+    // As the window releases a test.
     void release()
     {
         released = true;
+        m_test->cancel();
         m_test->deleteLater();
     }
 
@@ -999,7 +1002,7 @@ void tst_FaultSoak::windowRuns()
     modes << Complete;
     QVector<int> delays;
     for (int run = 0; run < runCount; ++run)
-        delays << int(gen.bounded(2400));
+        delays << int(gen.bounded(2200));
 
     QVector<qint64> offsets(runCount, -1);
     QVector<bool> cancelled(runCount, false);
@@ -1020,6 +1023,8 @@ void tst_FaultSoak::windowRuns()
                           << (mode == Complete ? QString() : QStringLiteral("at %1 ms").arg(delays.at(run)));
         if (offsets.at(run) < 0)
             startRun(run);
+        QElapsedTimer clock;
+        clock.start();
         QCOMPARE(start->text(), QStringLiteral("Cancel"));
         if (mode != Complete) {
             bool fired = false;
@@ -1028,7 +1033,9 @@ void tst_FaultSoak::windowRuns()
                 // The run may have ended first.
                 if (start->text() != QLatin1String("Cancel"))
                     return;
-                qInfo().noquote() << "cancel while" << label->text();
+                const QList<QByteArray> written = splitLines(readReport().mid(int(offsets.at(run))));
+                qInfo().noquote() << "cancel while" << label->text() << "after"
+                                  << QString::fromLocal8Bit(written.value(written.size() - 1)).trimmed();
                 cancelled[run] = true;
                 clickButton(start);
                 if (mode == CancelThenStart)
@@ -1039,6 +1046,7 @@ void tst_FaultSoak::windowRuns()
         if (!cancelled.at(run)) {
             QTRY_COMPARE_WITH_TIMEOUT(label->text(), QStringLiteral("Finished Test. Export Report to us"), 30000);
             QCOMPARE(start->text(), QStringLiteral("Start Test"));
+            qInfo() << "ended after" << clock.elapsed() << "ms";
         } else if (mode == CancelRun) {
             QCOMPARE(label->text(), QStringLiteral("Start to test your internet speed"));
             QCOMPARE(start->text(), QStringLiteral("Start Test"));
