@@ -1005,7 +1005,7 @@ void tst_FaultSoak::windowRuns()
 
     // Each ending once; the last run completes.
     QRandomGenerator gen(m_seed ^ 0x9e3779b9u);
-    const int runCount = 5;
+    const int runCount = 6;
     QList<int> modes{Complete, CancelRun, CancelThenStart};
     while (modes.size() < runCount - 1)
         modes << int(gen.bounded(int(RunModeCount)));
