@@ -153,6 +153,33 @@ QString faultText(int fault, int variant, int param)
     }
 }
 
+// About how long a speed test under the fault lasts, so that a release
+// drawn below it lands while the test is still at work.
+int typicalMsecs(int fault, int variant)
+{
+    switch (fault) {
+    case ConfigSilent:
+    case ListSilent:
+        return IdleBoundMsecs;
+    case ConfigHuge:
+    case ListHuge:
+        return variant == 2 ? 250 : 30;
+    case ConfigClosedEarly:
+    case ListClosedEarly:
+    case ConfigGarbage:
+    case ListGarbage:
+    case ListEmpty:
+    case ServersCloseEarly:
+        return 30;
+    case LatencyFails:
+        return variant == 2 ? 3000 : 1000;
+    case ServerVanishes:
+        return 300;
+    default:
+        return 1000;
+    }
+}
+
 QString cacheText(int cache)
 {
     const char *texts[] = {"no cache", "stale cache", "fresh cache", "fresh empty cache"};
@@ -555,7 +582,7 @@ void tst_FaultSoak::speedTests_data()
             cache = fetching[gen.bounded(3)];
         }
         const int threads = int(gen.bounded(1, 4));
-        const int cancelMs = gen.bounded(4) == 0 ? int(gen.bounded(1200)) : -1;
+        const int cancelMs = gen.bounded(3) == 0 ? int(gen.bounded(typicalMsecs(fault, variant))) : -1;
         const bool bare = cancelMs >= 0 && gen.bounded(3) == 0;
 
         QString name = QStringLiteral("%1 %2, %3, %4 connection(s)")
