@@ -172,6 +172,9 @@ void MainWindow::cancelRun()
     pingProcess->terminateGroup();
     traceProcess->terminateGroup();
     if (testSpeed) {
+        // The deferred deletion alone would leave it a moment to write into
+        // the report past the cancel marker, or into the next run's part.
+        testSpeed->cancel();
         testSpeed->deleteLater();
         testSpeed = nullptr;
     }
@@ -287,6 +290,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
         downloadMgr = nullptr;
     }
     if (testSpeed) {
+        testSpeed->cancel();
         testSpeed->deleteLater();
         testSpeed = nullptr;
     }

@@ -38,6 +38,7 @@ public:
         , error(TestSpeed::NoError)
         , downloader(new Downloader(client, owner))
         , logPath(QString::fromLatin1(ReportLog::DefaultPath))
+        , cancelled(false)
     {
     }
 
@@ -52,6 +53,7 @@ public:
     ServerSorterItem best;
     Downloader *downloader;
     QString logPath;
+    bool cancelled;
 };
 
 TestSpeed::TestSpeed(QObject *parent)
@@ -159,8 +161,20 @@ int TestSpeed::latencyTimeout(qint64 timeoutSeconds)
     return int(seconds * 1000);
 }
 
+void TestSpeed::cancel()
+{
+    d->cancelled = true;
+    // Every handler hangs off these; without them no result moves the test.
+    disconnect(d->client, nullptr, this, nullptr);
+    disconnect(d->serverList, nullptr, this, nullptr);
+    disconnect(d->sorter, nullptr, this, nullptr);
+    disconnect(d->downloader, nullptr, this, nullptr);
+}
+
 void TestSpeed::start()
 {
+    if (d->cancelled)
+        return;
     setStatus(RetrievingConfiguration);
     setStatusString(tr("Retrieving configuration from server..."));
     d->client->fetch();

@@ -66,6 +66,13 @@ public:
     // Directory of the server list cache, ending in "/".
     QString cacheDir() const;
 
+    // Ends the test where it stands, for good and without finished: nothing
+    // more is written to the report or emitted. For an owner that releases
+    // the test with deferred deletion: until that is carried out, a result
+    // already on its way (a reply's body is read when the reply is deleted,
+    // itself deferred) would still move the test on.
+    void cancel();
+
     // bytes * 8 / 1024 per millisecond; 0 when nothing arrived or the time
     // is not positive.
     static double downloadSpeed(qint64 bytes, qint64 milliseconds);

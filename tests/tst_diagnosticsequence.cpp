@@ -1,5 +1,6 @@
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QNetworkReply>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -71,6 +72,39 @@ private:
     QStringList m_labels;
 };
 
+// Runs an action once, just before the deferred deletion of the first reply
+// for a path is carried out: the moment the speed-test client reads the
+// body of its configuration.
+class BeforeReplyDeletion : public QObject
+{
+public:
+    BeforeReplyDeletion(const QString &path, std::function<void()> act)
+        : m_path(path),
+          m_act(std::move(act))
+    {
+        qApp->installEventFilter(this);
+    }
+    bool done() const { return m_done; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (!m_done && event->type() == QEvent::DeferredDelete) {
+            const auto *reply = qobject_cast<QNetworkReply *>(watched);
+            if (reply && reply->url().path() == m_path) {
+                m_done = true;
+                m_act();
+            }
+        }
+        return false;
+    }
+
+private:
+    QString m_path;
+    std::function<void()> m_act;
+    bool m_done = false;
+};
+
 } // namespace
 
 // Whole runs through the real window against local services: the speed-test
@@ -90,6 +124,8 @@ private slots:
     void cancelInEachStage_data();
     void cancelInEachStage();
     void cancelThenStartAtOnce();
+    void cancelWhileConfigurationIsRead_data();
+    void cancelWhileConfigurationIsRead();
     void staleChildOfCancelledRunIsEnded();
     void closeDuringStage_data();
     void closeDuringStage();
@@ -486,6 +522,44 @@ void tst_DiagnosticSequence::cancelThenStartAtOnce()
     QCOMPARE(last.count("\nfile: "), 2);
     QCOMPARE(last.count("download file "), 4);
     QCOMPARE(last.count("query API "), 2);
+}
+
+// The released speed test lives until its deferred deletion; the reply whose
+// body it reads meanwhile must not move it on, neither past the cancel
+// marker nor into the next run.
+void tst_DiagnosticSequence::cancelWhileConfigurationIsRead_data()
+{
+    QTest::addColumn<bool>("restart");
+    QTest::newRow("cancel") << false;
+    QTest::newRow("cancel then start") << true;
+}
+
+void tst_DiagnosticSequence::cancelWhileConfigurationIsRead()
+{
+    QFETCH(bool, restart);
+    QByteArray atCancel;
+    BeforeReplyDeletion hook(QString::fromLatin1(SpeedTestService::ConfigPath), [&] {
+        clickStart();
+        atCancel = report();
+        if (restart)
+            clickStart();
+    });
+    clickStart();
+    QTRY_VERIFY_WITH_TIMEOUT(hook.done(), 20000);
+    QVERIFY(atCancel.endsWith(Cancel));
+    QCOMPARE(atCancel.count("Test time: "), 1);
+    if (!restart) {
+        QTest::qWait(500);
+        QCOMPARE(report(), atCancel);
+        return;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(label()->text(), QStringLiteral("Finished Test. Export Report to us"),
+                              60000);
+    const QByteArray second = report().mid(atCancel.size());
+    QVERIFY2(second.startsWith("Test time: "), second.left(200).constData());
+    QCOMPARE(second.count("ISP: "), 1);
+    QCOMPARE(second.count("Server: "), 1);
+    QVERIFY(second.indexOf("Test time: ") < second.indexOf("ISP: "));
 }
 
 void tst_DiagnosticSequence::staleChildOfCancelledRunIsEnded()

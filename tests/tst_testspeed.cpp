@@ -1,6 +1,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpSocket>
@@ -119,6 +121,7 @@ private slots:
     void untrustedNumbers_data();
     void untrustedNumbers();
     void clearCache();
+    void releasedWithAnswerPending();
 
 private:
     // The speed test pointed at the local service: nothing leaves loopback.
@@ -739,6 +742,46 @@ void tst_TestSpeed::clearCache()
     QVERIFY(QFileInfo(test.cacheDir()).isDir());
     test.clearCache();
     QCOMPARE(status.count(), 0);
+}
+
+// The owner releases the test between the end of the configuration's reply
+// and the deferred deletion of that reply, where the client reads the body:
+// the configuration must reach nothing, though the released test object
+// lives on until its own deferred deletion is carried out.
+void tst_TestSpeed::releasedWithAnswerPending()
+{
+    WorkDir dir;
+    QVERIFY(dir.isValid());
+    SpeedTestService svc;
+    QVERIFY(svc.start());
+    const int server = addServer(svc);
+    QVERIFY(writeCache(svc, { server }, 0));
+
+    auto *test = new TestSpeed(nullptr);
+    test->client()->setConfigsUrl(svc.configUrl());
+    test->serverList()->setServersUrl(svc.serversUrl());
+    QPointer<TestSpeed> alive(test);
+    Recorder recorder(test);
+    int eventsAtRelease = -1;
+    auto *manager = test->client()->findChild<QNetworkAccessManager *>();
+    QVERIFY(manager);
+    // Queued: runs after the reply's finished handlers, before its deletion.
+    connect(manager, &QNetworkAccessManager::finished, this, [&] {
+        if (!alive)
+            return;
+        eventsAtRelease = recorder.events.size();
+        test->cancel();
+        test->deleteLater();
+    }, Qt::QueuedConnection);
+    test->start();
+    QTRY_VERIFY_WITH_TIMEOUT(alive.isNull(), 10000);
+    QTest::qWait(100);
+    QVERIFY(eventsAtRelease >= 0);
+    const QStringList late = recorder.events.mid(eventsAtRelease);
+    QVERIFY2(late.isEmpty(), qPrintable(late.join(QLatin1String(" | "))));
+    QCOMPARE(recorder.finished, 0);
+    QCOMPARE(reportLines().size(), 1);
+    QCOMPARE(svc.requestCount(SpeedTestService::LatencyPath, server), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_TestSpeed)
