@@ -49,9 +49,13 @@ for target in "${targets[@]}"; do
     if [ -f "$root/tests/fuzz/$target.dict" ]; then
         dict=("-dict=$root/tests/fuzz/$target.dict")
     fi
+    suppressions=""
+    if [ -f "$root/tests/fuzz/$target.lsan.supp" ]; then
+        suppressions="suppressions=$root/tests/fuzz/$target.lsan.supp"
+    fi
     log="$work/$target.log"
     status=0
-    "$build/tests/fuzz/fuzz_$target" "$work/$target" ${dict[@]+"${dict[@]}"} \
+    LSAN_OPTIONS="$suppressions" "$build/tests/fuzz/fuzz_$target" "$work/$target" ${dict[@]+"${dict[@]}"} \
         -max_total_time="$seconds" -max_len=65536 -timeout=10 -print_final_stats=1 \
         -artifact_prefix="$artifacts/$target-" >"$log" 2>&1 || status=$?
 
