@@ -130,8 +130,9 @@ void MainWindow::startRun()
     if (runSetup.downloadNoDataMsecs > 0)
         downloadMgr->setNoDataTimeout(runSetup.downloadNoDataMsecs);
 
-    if (testSpeed)
-        testSpeed->deleteLater();
+    // Every ending of a run (its end, Cancel, closing) has released and
+    // cleared the previous speed test.
+    Q_ASSERT(!testSpeed);
     testSpeed = new TestSpeed(nullptr);
     if (!runSetup.configsUrl.isEmpty())
         testSpeed->client()->setConfigsUrl(runSetup.configsUrl);

@@ -21,6 +21,7 @@
 #include "RunSetup.h"
 #include "ServerCache.h"
 #include "ServerList.h"
+#include "ReportLines.h"
 #include "SpeedTestService.h"
 #include "TestSpeed.h"
 #include "WorkDir.h"
@@ -206,18 +207,19 @@ QByteArray readReport()
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-QList<QByteArray> splitLines(const QByteArray &text)
+// Two test servers of one sponsor, the near one first: indexes 0 and 1.
+bool addNearAndFar(SpeedTestService &svc, const ServerBehaviour &behaviour)
 {
-    QList<QByteArray> lines;
-    int from = 0;
-    int end;
-    while ((end = text.indexOf('\n', from)) >= 0) {
-        lines << text.mid(from, end + 1 - from);
-        from = end + 1;
-    }
-    if (from < text.size())
-        lines << text.mid(from);
-    return lines;
+    ServerEntry near;
+    near.lat = 52.5;
+    near.lon = 13.4;
+    near.sponsor = QStringLiteral("Acme");
+    near.name = QStringLiteral("Near");
+    ServerEntry far = near;
+    far.lat = 48.1;
+    far.lon = 11.6;
+    far.name = QStringLiteral("Far");
+    return svc.addTestServer(near, behaviour) == 0 && svc.addTestServer(far, behaviour) == 1;
 }
 
 QByteArray number(double value)
@@ -668,17 +670,7 @@ void tst_FaultSoak::speedTests()
     default:
         break;
     }
-    ServerEntry near;
-    near.lat = 52.5;
-    near.lon = 13.4;
-    near.sponsor = QStringLiteral("Acme");
-    near.name = QStringLiteral("Near");
-    ServerEntry far = near;
-    far.lat = 48.1;
-    far.lon = 11.6;
-    far.name = QStringLiteral("Far");
-    QCOMPARE(svc.addTestServer(near, behaviour), 0);
-    QCOMPARE(svc.addTestServer(far, behaviour), 1);
+    QVERIFY(addNearAndFar(svc, behaviour));
     prepareCache(svc, cache);
     if (fault == ServersRefuse) {
         svc.stopTestServer(0);
@@ -805,7 +797,7 @@ void tst_FaultSoak::speedTests()
             QCOMPARE(recorder.finished, 0);
             QCOMPARE(reportSize(), reportAtRelease);
         }
-        const QList<QByteArray> lines = splitLines(readReport().mid(int(offset)));
+        const QList<QByteArray> lines = splitReportLines(readReport().mid(int(offset)));
         const QString mismatch = prefixMismatch(lines, expectedLines(fault, nullptr));
         QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
         QTRY_COMPARE_WITH_TIMEOUT(svc.openConnectionCount(SpeedTestService::WebHost), 0, HangBoundMsecs);
@@ -945,7 +937,7 @@ void tst_FaultSoak::speedTests()
     }
 
     // The report: this test's lines in their order, nothing after its end.
-    const QList<QByteArray> lines = splitLines(readReport().mid(int(offset)));
+    const QList<QByteArray> lines = splitReportLines(readReport().mid(int(offset)));
     const QList<Line> expected = expectedLines(fault, test);
     QCOMPARE(lines.size(), expected.size());
     const QString mismatch = prefixMismatch(lines, expected);
@@ -979,17 +971,7 @@ void tst_FaultSoak::windowRuns()
     speed.setConfigAttribute("latency", "timeout", "1");
     ServerBehaviour paced;
     paced.download.bytesPerSecond = 4000000;
-    ServerEntry near;
-    near.lat = 52.5;
-    near.lon = 13.4;
-    near.sponsor = QStringLiteral("Acme");
-    near.name = QStringLiteral("Near");
-    ServerEntry far = near;
-    far.lat = 48.1;
-    far.lon = 11.6;
-    far.name = QStringLiteral("Far");
-    QCOMPARE(speed.addTestServer(near, paced), 0);
-    QCOMPARE(speed.addTestServer(far, paced), 1);
+    QVERIFY(addNearAndFar(speed, paced));
 
     HttpFileServer files;
     QVERIFY(files.listenHttp());
@@ -1072,7 +1054,7 @@ void tst_FaultSoak::windowRuns()
                 // The run may have ended first.
                 if (start->text() != QLatin1String("Cancel"))
                     return;
-                const QList<QByteArray> written = splitLines(readReport().mid(int(offsets.at(run))));
+                const QList<QByteArray> written = splitReportLines(readReport().mid(int(offsets.at(run))));
                 qInfo().noquote() << "cancel while" << label->text() << "after"
                                   << QString::fromLocal8Bit(written.value(written.size() - 1)).trimmed();
                 cancelled[run] = true;
@@ -1106,7 +1088,7 @@ void tst_FaultSoak::windowRuns()
         QVERIFY2(part.startsWith("Test time: "), qPrintable(QStringLiteral("run %1").arg(run + 1)));
         QCOMPARE(part.count("Test time: "), 1);
         const QList<QList<Line>> orders = completeRunOrders(fileUrl("a", run), fileUrl("b", run), testUrl, apiOk, apiFail);
-        const QString mismatch = runPartMismatch(splitLines(part), orders, cancelled.at(run),
+        const QString mismatch = runPartMismatch(splitReportLines(part), orders, cancelled.at(run),
                                                  modes.at(run) == CancelThenStart);
         QVERIFY2(mismatch.isEmpty(), qPrintable(QStringLiteral("run %1: %2\n%3").arg(run + 1).arg(mismatch,
                                                                                                   QString::fromLocal8Bit(part))));

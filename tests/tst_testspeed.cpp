@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "ServerCache.h"
+#include "ReportLines.h"
 #include "SpeedTestService.h"
 #include "TestSpeed.h"
 #include "WorkDir.h"
@@ -69,17 +70,7 @@ QList<QByteArray> reportLines()
     QFile file(QStringLiteral("Linkometer.log"));
     if (!file.open(QIODevice::ReadOnly))
         return QList<QByteArray>();
-    QList<QByteArray> lines;
-    const QByteArray all = file.readAll();
-    int from = 0;
-    int end;
-    while ((end = all.indexOf('\n', from)) >= 0) {
-        lines << all.mid(from, end + 1 - from);
-        from = end + 1;
-    }
-    if (from < all.size())
-        lines << all.mid(from);
-    return lines;
+    return splitReportLines(file.readAll());
 }
 
 QByteArray readFile(const QString &path)
