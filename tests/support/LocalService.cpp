@@ -1,0 +1,225 @@
+#include "LocalService.h"
+
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslSocket>
+#include <QTimer>
+#include <QXmlStreamWriter>
+
+#include <memory>
+
+namespace {
+
+const qint64 Chunk = 256 * 1024;
+
+const QByteArray &filler()
+{
+    static const QByteArray bytes(Chunk, 'x');
+    return bytes;
+}
+
+QString number(double value)
+{
+    return QString::number(value, 'g', 10);
+}
+
+} // namespace
+
+LocalService::LocalService(bool tls, QObject *parent)
+    : QTcpServer(parent), m_tls(tls)
+{
+    listen(QHostAddress::LocalHost);
+}
+
+void LocalService::route(const QString &path, const QByteArray &body, Behaviour behaviour)
+{
+    Route r;
+    r.body = body;
+    r.behaviour = behaviour;
+    route(path, r);
+}
+
+QString LocalService::url(const QString &path) const
+{
+    return QStringLiteral("%1://%2%3").arg(m_tls ? "https" : "http", host(), path);
+}
+
+QString LocalService::host() const
+{
+    return QStringLiteral("127.0.0.1:%1").arg(serverPort());
+}
+
+quint16 LocalService::closedPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+
+void LocalService::incomingConnection(qintptr descriptor)
+{
+    QTcpSocket *socket = m_tls ? new QSslSocket(this) : new QTcpSocket(this);
+    socket->setSocketDescriptor(descriptor);
+    if (m_tls) {
+        auto *ssl = static_cast<QSslSocket *>(socket);
+        ssl->setLocalCertificate(QStringLiteral(OSP_TEST_CERT_DIR "/localhost.crt"));
+        ssl->setPrivateKey(QStringLiteral(OSP_TEST_CERT_DIR "/localhost.key"));
+        ssl->startServerEncryption();
+    }
+    auto pending = std::make_shared<QByteArray>();
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket, pending] { serve(socket, pending.get()); });
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+}
+
+void LocalService::serve(QTcpSocket *socket, QByteArray *pending)
+{
+    pending->append(socket->readAll());
+    if (pending->startsWith("DOWNLOAD ")) {
+        const int end = pending->indexOf('\n');
+        if (end < 0)
+            return;
+        const QByteArray line = pending->left(end + 1);
+        pending->remove(0, end + 1);
+        commands << line;
+        const qint64 n = line.mid(9).trimmed().toLongLong();
+        stream(socket, download == Behaviour::CloseEarly ? qMin<qint64>(n, 2 * Chunk) : n, download);
+        return;
+    }
+    const int end = pending->indexOf("\r\n\r\n");
+    if (end < 0)
+        return;
+    const QList<QByteArray> lines = pending->left(end).split('\n');
+    pending->clear();
+    lastHeaders.clear();
+    for (int i = 1; i < lines.size(); ++i) {
+        const int colon = lines[i].indexOf(':');
+        lastHeaders.insert(lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed());
+    }
+    const QString path = QString::fromLatin1(lines.first().split(' ').value(1));
+    requests << path;
+    emit requested(path);
+    answer(socket, path);
+}
+
+void LocalService::answer(QTcpSocket *socket, const QString &path)
+{
+    Route r;
+    if (m_routes.contains(path))
+        r = m_routes.value(path);
+    else
+        r.status = 404, r.body = "not found";
+    if (r.behaviour == Behaviour::Silent)
+        return;
+    if (r.behaviour == Behaviour::Garbage) {
+        socket->write("\x01\x02 no answer\r\n\r\n");
+        socket->disconnectFromHost();
+        return;
+    }
+    const qint64 size = r.fillerBytes >= 0 ? r.fillerBytes : r.body.size();
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + " Status\r\nConnection: close\r\n";
+    if (r.behaviour != Behaviour::Endless)
+        head += "Content-Length: " + QByteArray::number(size) + "\r\n";
+    if (!r.location.isEmpty())
+        head += "Location: " + r.location + "\r\n";
+    socket->write(head + "\r\n");
+    if (r.fillerBytes >= 0 || r.behaviour == Behaviour::Endless) {
+        stream(socket, size, r.behaviour);
+        return;
+    }
+    const qint64 stop = r.behaviour == Behaviour::CloseEarly ? size / 2 : size;
+    if (r.behaviour != Behaviour::Slow) {
+        socket->write(r.body.left(stop));
+        socket->disconnectFromHost();
+        return;
+    }
+    auto *timer = new QTimer(socket);
+    auto sent = std::make_shared<qint64>(0);
+    connect(timer, &QTimer::timeout, socket, [socket, timer, sent, body = r.body] {
+        const qint64 piece = qMax<qint64>(1, (body.size() + 9) / 10);
+        socket->write(body.mid(*sent, piece));
+        *sent += piece;
+        if (*sent >= body.size()) {
+            timer->stop();
+            socket->disconnectFromHost();
+        }
+    });
+    timer->start(100);
+}
+
+// Filler bytes handed over as the socket drains, so gigabytes cost no memory.
+void LocalService::stream(QTcpSocket *socket, qint64 bytes, Behaviour behaviour)
+{
+    if (behaviour == Behaviour::Silent)
+        return;
+    const bool endless = behaviour == Behaviour::Endless;
+    const qint64 stop = behaviour == Behaviour::CloseEarly ? bytes / 2 : bytes;
+    auto sent = std::make_shared<qint64>(0);
+    const auto pump = [socket, sent, stop, endless, slow = behaviour == Behaviour::Slow] {
+        while ((endless || *sent < stop) && socket->bytesToWrite() < 4 * Chunk) {
+            const qint64 n = endless ? Chunk : qMin(Chunk, stop - *sent);
+            socket->write(filler().constData(), n);
+            *sent += n;
+            if (slow)
+                return;
+        }
+        if (!endless && *sent >= stop && socket->state() == QAbstractSocket::ConnectedState)
+            socket->disconnectFromHost();
+    };
+    if (behaviour == Behaviour::Slow) {
+        auto *timer = new QTimer(socket);
+        connect(timer, &QTimer::timeout, socket, pump);
+        timer->start(100);
+    } else {
+        connect(socket, &QTcpSocket::bytesWritten, socket, pump);
+    }
+    pump();
+}
+
+QByteArray configDocument(double lat, double lon, const QString &isp, const QString &testlength,
+                          const QString &threads, const QString &timeout)
+{
+    QByteArray out;
+    QXmlStreamWriter xml(&out);
+    xml.writeStartDocument();
+    xml.writeStartElement(QStringLiteral("settings"));
+    xml.writeEmptyElement(QStringLiteral("client"));
+    xml.writeAttribute(QStringLiteral("ip"), QStringLiteral("198.51.100.23"));
+    xml.writeAttribute(QStringLiteral("lat"), number(lat));
+    xml.writeAttribute(QStringLiteral("lon"), number(lon));
+    xml.writeAttribute(QStringLiteral("isp"), isp);
+    xml.writeEmptyElement(QStringLiteral("download"));
+    xml.writeAttribute(QStringLiteral("testlength"), testlength);
+    xml.writeAttribute(QStringLiteral("initialtest"), QStringLiteral("250K"));
+    xml.writeAttribute(QStringLiteral("mintestsize"), QStringLiteral("250K"));
+    xml.writeAttribute(QStringLiteral("threadsperurl"), threads);
+    xml.writeEmptyElement(QStringLiteral("latency"));
+    xml.writeAttribute(QStringLiteral("testlength"), QStringLiteral("10"));
+    xml.writeAttribute(QStringLiteral("waittime"), QStringLiteral("50"));
+    xml.writeAttribute(QStringLiteral("timeout"), timeout);
+    xml.writeEndDocument();
+    return out;
+}
+
+QByteArray serverListDocument(const QList<TestServer> &servers)
+{
+    QByteArray out;
+    QXmlStreamWriter xml(&out);
+    xml.writeStartDocument();
+    xml.writeStartElement(QStringLiteral("settings"));
+    xml.writeStartElement(QStringLiteral("servers"));
+    int id = 1000;
+    for (const TestServer &s : servers) {
+        xml.writeEmptyElement(QStringLiteral("server"));
+        xml.writeAttribute(QStringLiteral("url"), s.service->url(QStringLiteral("/speedtest/upload.php")));
+        xml.writeAttribute(QStringLiteral("lat"), number(s.lat));
+        xml.writeAttribute(QStringLiteral("lon"), number(s.lon));
+        xml.writeAttribute(QStringLiteral("name"), s.name);
+        xml.writeAttribute(QStringLiteral("country"), QStringLiteral("Testland"));
+        xml.writeAttribute(QStringLiteral("cc"), QStringLiteral("TL"));
+        xml.writeAttribute(QStringLiteral("sponsor"), QStringLiteral("Sponsor ") + s.name);
+        xml.writeAttribute(QStringLiteral("id"), QString::number(id++));
+        xml.writeAttribute(QStringLiteral("host"), s.service->host());
+    }
+    xml.writeEndDocument();
+    return out;
+}
