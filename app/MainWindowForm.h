@@ -82,7 +82,8 @@ public:
         // plain scheme's dark texts and grey disabled texts. Widgets with a
         // style sheet do not inherit their parent's palette, so each gets it.
         QPalette texts;
-        for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text}) {
+        for (QPalette::ColorRole role :
+             {QPalette::WindowText, QPalette::ButtonText, QPalette::Text}) {
             texts.setColor(role, QColor(0, 0, 0));
             texts.setColor(QPalette::Disabled, role, QColor(190, 190, 190));
         }

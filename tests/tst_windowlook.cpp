@@ -110,8 +110,8 @@ void tst_WindowLook::textsFitAndContrast()
         QProcess child;
         child.setProcessEnvironment(env);
         child.setProcessChannelMode(QProcess::MergedChannels);
-        child.start(QCoreApplication::applicationFilePath(),
-                    {QStringLiteral("textsFitAndContrast:") + QLatin1String(QTest::currentDataTag())});
+        const QString row = QStringLiteral("textsFitAndContrast:") + QTest::currentDataTag();
+        child.start(QCoreApplication::applicationFilePath(), {row});
         QVERIFY(child.waitForFinished(60000));
         const QByteArray output = child.readAll();
         QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
