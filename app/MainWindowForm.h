@@ -2,9 +2,12 @@
 #define MAINWINDOWFORM_H
 
 #include <QCoreApplication>
+#include <QColor>
 #include <QFont>
 #include <QLabel>
+#include <QList>
 #include <QMainWindow>
+#include <QPalette>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QWidget>
@@ -73,6 +76,19 @@ public:
         font.setWeight(50);
         label_message->setFont(font);
         label_message->setStyleSheet(QString::fromLatin1(FormStyles::MessageLabel));
+
+        // The style sheets fix light surfaces but leave the text colours to
+        // the desktop's palette, which a dark scheme makes light: keep the
+        // plain scheme's dark texts and grey disabled texts. Widgets with a
+        // style sheet do not inherit their parent's palette, so each gets it.
+        QPalette texts;
+        for (QPalette::ColorRole role :
+             {QPalette::WindowText, QPalette::ButtonText, QPalette::Text}) {
+            texts.setColor(role, QColor(0, 0, 0));
+            texts.setColor(QPalette::Disabled, role, QColor(190, 190, 190));
+        }
+        for (QWidget *textWidget : QList<QWidget *>{button_start, button_export, label_message})
+            textWidget->setPalette(texts);
 
         window->setCentralWidget(centralWidget);
 

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "DesktopScaling.h"
 #include "MainWindow.h"
 
 int main(int argc, char **argv)
@@ -17,6 +18,7 @@ int main(int argc, char **argv)
         return 1;
     }
 #endif
+    prepareDesktopScaling();
     QApplication app(argc, argv);
     int code = 0;
     {

@@ -1,0 +1,173 @@
+#include <QApplication>
+#include <QHash>
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QScreen>
+#include <QtTest>
+
+#include <algorithm>
+#include <cmath>
+
+#include "DesktopScaling.h"
+#include "MainWindow.h"
+
+namespace {
+
+// WCAG 2 relative luminance and contrast ratio.
+double luminance(QRgb rgb)
+{
+    const auto linear = [](int channel) {
+        const double c = channel / 255.0;
+        return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(qRed(rgb)) + 0.7152 * linear(qGreen(rgb)) + 0.0722 * linear(qBlue(rgb));
+}
+
+double contrast(QRgb a, QRgb b)
+{
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (qMax(la, lb) + 0.05) / (qMin(la, lb) + 0.05);
+}
+
+// Contrast of a widget's text as rendered: the most common colour inside the
+// widget is what lies behind the text, the colour farthest from it is the
+// text's own. The edge pixel rows may be blended with the neighbours.
+double renderedContrast(const QImage &shot, const QWidget *widget)
+{
+    const qreal dpr = shot.devicePixelRatio();
+    const QRect area = QRect(widget->mapTo(widget->window(), QPoint()) * dpr, widget->size() * dpr)
+                           .adjusted(1, 1, -1, -1);
+    QHash<QRgb, int> counts;
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x)
+            ++counts[shot.pixel(x, y)];
+    }
+    // A const QHash iterator yields the count, so this finds the commonest colour.
+    const QRgb back = std::max_element(counts.cbegin(), counts.cend()).key();
+    double most = 1.0;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        most = qMax(most, contrast(it.key(), back));
+    return most;
+}
+
+} // namespace
+
+class tst_WindowLook : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void textsFitAndContrast_data();
+    void textsFitAndContrast();
+};
+
+void tst_WindowLook::textsFitAndContrast_data()
+{
+    QTest::addColumn<int>("percent");
+    QTest::addColumn<bool>("dark");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<bool>("exportEnabled");
+    // The texts the window shows in each state of a run.
+    const struct { const char *name, *message, *start; bool exportEnabled; } states[] = {
+        {"idle", "Start to Test your internet speed", "Start Test", false},
+        {"download", "Checking download...", "Cancel", false},
+        {"ping", "Checking ping...", "Cancel", false},
+        {"tracert", "Checking tracert...", "Cancel", false},
+        {"finished", "Finished Test. Export Report to us", "Start Test", true},
+        {"cancelled", "Start to test your internet speed", "Start Test", false},
+    };
+    for (int percent : {100, 125, 150, 175, 200}) {
+        for (bool dark : {false, true}) {
+            for (const auto &state : states) {
+                QTest::addRow("%d%%/%s/%s", percent, dark ? "dark" : "default", state.name)
+                    << percent << dark << QString::fromLatin1(state.message)
+                    << QString::fromLatin1(state.start) << state.exportEnabled;
+            }
+        }
+    }
+}
+
+void tst_WindowLook::textsFitAndContrast()
+{
+    QFETCH(int, percent);
+    QFETCH(bool, dark);
+    QFETCH(QString, message);
+    QFETCH(QString, start);
+    QFETCH(bool, exportEnabled);
+
+    const int dpi = 96 * percent / 100;
+    if (!qEnvironmentVariableIsSet("OSP_LOOK_CHILD")) {
+        // The desktop's DPI is read once, when the application starts, so
+        // every row runs in a child of its own started at the row's DPI, as
+        // X11's Xft.dpi gives it.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("OSP_LOOK_CHILD"), QStringLiteral("1"));
+        env.insert(QStringLiteral("QT_FONT_DPI"), QString::number(dpi));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        QProcess child;
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        const QString row = QStringLiteral("textsFitAndContrast:") + QTest::currentDataTag();
+        child.start(QCoreApplication::applicationFilePath(), {row});
+        QVERIFY(child.waitForFinished(60000));
+        const QByteArray output = child.readAll();
+        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
+                 output.constData());
+        return;
+    }
+
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    QCOMPARE(qRound(screen->logicalDotsPerInch() * screen->devicePixelRatio()), dpi);
+    if (dark)
+        QApplication::setPalette(QPalette(QColor(53, 53, 53), QColor(42, 42, 42)));
+
+    MainWindow window;
+    auto *label = window.findChild<QLabel *>(QStringLiteral("label_message"));
+    auto *startButton = window.findChild<QPushButton *>(QStringLiteral("button_start"));
+    auto *exportButton = window.findChild<QPushButton *>(QStringLiteral("button_export"));
+    QVERIFY(label && startButton && exportButton);
+    label->setText(message);
+    startButton->setText(start);
+    exportButton->setEnabled(exportEnabled);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QImage shot = window.grab().toImage().convertToFormat(QImage::Format_RGB32);
+
+    QStringList faults;
+    for (QWidget *widget : QList<QWidget *>{label, startButton, exportButton}) {
+        const QString text = widget->property("text").toString();
+        const QFontMetrics metrics(widget->font());
+        const QRect room = widget->contentsRect();
+        // A single line is laid out centred vertically on the font's line box.
+        const int baseline =
+            room.top() + (room.height() - metrics.height()) / 2 + metrics.ascent();
+        const QRect ink = metrics.tightBoundingRect(text).translated(0, baseline);
+        const int width = metrics.size(Qt::TextSingleLine, text).width();
+        if (width > room.width() || ink.top() < room.top() || ink.bottom() > room.bottom()) {
+            faults << QStringLiteral("\"%1\" needs %2 px, ink rows %3..%4, has %5x%6")
+                          .arg(text).arg(width).arg(ink.top()).arg(ink.bottom())
+                          .arg(room.width()).arg(room.height());
+        }
+        const double ratio = renderedContrast(shot, widget);
+        if (widget->isEnabled() && ratio < 4.5)
+            faults << QStringLiteral("\"%1\" contrast %2:1").arg(text).arg(ratio, 0, 'f', 2);
+    }
+    const double dimmed = renderedContrast(shot, exportButton);
+    const double enabled = renderedContrast(shot, startButton);
+    if (!exportEnabled && !(dimmed > 1.0 && dimmed < enabled))
+        faults << QStringLiteral("disabled %1:1, enabled %2:1").arg(dimmed).arg(enabled);
+    QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QStringLiteral("; "))));
+}
+
+int main(int argc, char **argv)
+{
+    prepareDesktopScaling();
+    QApplication app(argc, argv);
+    tst_WindowLook test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_windowlook.moc"
