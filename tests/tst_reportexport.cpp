@@ -238,7 +238,9 @@ void tst_ReportExport::revealStartsFileManagerOnDemand()
     QVERIFY(m_recorder.opened.isEmpty());
 
     QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
-    ::kill(pid_t(bus->servicePid(ReportExport::FileManagerService).value()), SIGTERM);
+    const pid_t standIn = pid_t(bus->servicePid(ReportExport::FileManagerService).value());
+    QVERIFY(standIn > 0);
+    ::kill(standIn, SIGTERM);
     QTRY_VERIFY(!bus->isServiceRegistered(ReportExport::FileManagerService).value());
     QVERIFY(service.remove());
 }
