@@ -60,9 +60,10 @@ void reveal(const QString &absolutePath, QObject *owner)
                                                        QStringLiteral("ShowItems"));
     call << QStringList{QUrl::fromLocalFile(absolutePath).toString()} << QString();
     qDebug().noquote() << "ShowItems" << QUrl::fromLocalFile(absolutePath).toString();
-    // No auto-start: on a desktop without a file manager service the call
-    // would otherwise wait for the activation time-out before the fallback.
-    call.setAutoStartService(false);
+    // Desktops such as GNOME have the bus start their file manager on demand.
+    // Where no such service is installed the bus answers at once that the
+    // name is unknown, so the folder fallback follows without a time-out.
+    call.setAutoStartService(true);
     auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), owner);
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
                      [absolutePath](QDBusPendingCallWatcher *self) {

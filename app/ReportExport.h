@@ -13,8 +13,9 @@ QString explorerCommand(const QString &absolutePath);
 
 // Reveals absolutePath without blocking. On Windows through Explorer (the
 // QProcess is a child of owner); elsewhere through the desktop's
-// org.freedesktop.FileManager1 service, or, where none answers, by opening
-// the folder that holds the file with the desktop's default handler.
+// org.freedesktop.FileManager1 service, which the bus starts if it is not
+// running, or, where the desktop has none, by opening the folder that holds
+// the file with the desktop's default handler.
 void reveal(const QString &absolutePath, QObject *owner);
 
 // The D-Bus name, path and interface of the file manager service.

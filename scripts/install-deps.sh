@@ -9,6 +9,7 @@ packages=(
     fonts-dejavu-core
     iputils-ping traceroute
     dbus openssl xvfb xauth
+    desktop-file-utils appstream dpkg-dev file
     clang libclang-rt-14-dev
 )
 

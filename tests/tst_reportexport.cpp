@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QtTest>
 
+#include <signal.h>
+
 #include "MainWindow.h"
 #include "ReportExport.h"
 #include "WorkDir.h"
@@ -20,12 +22,16 @@ class FileManagerService : public QObject
 public:
     QList<QStringList> calls;
     QStringList startupIds;
+    QString recordFile; // where the stand-in started by the bus notes its calls
 
 public slots:
     Q_SCRIPTABLE void ShowItems(const QStringList &uris, const QString &startupId)
     {
         calls << uris;
         startupIds << startupId;
+        QFile record(recordFile);
+        if (!recordFile.isEmpty() && record.open(QIODevice::Append))
+            record.write(uris.join(' ').toUtf8() + '\n');
     }
 };
 
@@ -55,11 +61,13 @@ private slots:
     void revealThroughFileManager();
     void exportButtonRevealsReport();
     void fallbackWithoutFileManager();
+    void revealStartsFileManagerOnDemand();
 
 private:
     bool registerService();
     void unregisterService();
 
+    QTemporaryDir m_dir;
     QProcess m_bus;
     QString m_address;
     FileManagerService m_service;
@@ -69,7 +77,19 @@ private:
 
 void tst_ReportExport::initTestCase()
 {
-    m_bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+    // A session bus of the test's own that starts what its services folder
+    // names on demand, and nothing a desktop has installed.
+    QVERIFY(QDir(m_dir.path()).mkdir("services"));
+    QFile config(m_dir.filePath("bus.conf"));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write(QStringLiteral("<busconfig><type>session</type><listen>unix:tmpdir=%1</listen>"
+                                "<servicedir>%1/services</servicedir><policy context=\"default\">"
+                                "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/><allow own=\"*\"/>"
+                                "</policy></busconfig>")
+                     .arg(m_dir.path())
+                     .toUtf8());
+    config.close();
+    m_bus.start("dbus-daemon", {"--config-file=" + config.fileName(), "--nofork", "--print-address=1"});
     QVERIFY2(m_bus.waitForStarted(), "dbus-daemon is needed (package dbus)");
     QTRY_VERIFY_WITH_TIMEOUT(m_bus.canReadLine(), 10000);
     m_address = QString::fromLatin1(m_bus.readLine().trimmed());
@@ -197,5 +217,52 @@ void tst_ReportExport::fallbackWithoutFileManager()
     QTRY_VERIFY(owner.children().isEmpty());
 }
 
-QTEST_MAIN(tst_ReportExport)
+void tst_ReportExport::revealStartsFileManagerOnDemand()
+{
+    // The stand-in is this program, started by the bus as GNOME's is.
+    const QString record = m_dir.filePath("shown");
+    QFile service(m_dir.filePath("services/fm.service"));
+    QVERIFY(service.open(QIODevice::WriteOnly));
+    service.write(QStringLiteral("[D-BUS Service]\nName=%1\nExec=\"%2\" --file-manager \"%3\"\n")
+                      .arg(ReportExport::FileManagerService, QCoreApplication::applicationFilePath(), record)
+                      .toUtf8());
+    service.close();
+    auto shown = [&record] {
+        QFile file(record);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    QObject owner;
+    ReportExport::reveal("/srv/reports/Linkometer.log", &owner);
+    QTRY_COMPARE_WITH_TIMEOUT(shown(), QByteArray("file:///srv/reports/Linkometer.log\n"), 10000);
+    QTRY_VERIFY(owner.children().isEmpty());
+    QVERIFY(m_recorder.opened.isEmpty());
+
+    QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
+    const pid_t standIn = pid_t(bus->servicePid(ReportExport::FileManagerService).value());
+    QVERIFY(standIn > 0);
+    ::kill(standIn, SIGTERM);
+    QTRY_VERIFY(!bus->isServiceRegistered(ReportExport::FileManagerService).value());
+    QVERIFY(service.remove());
+}
+
+int main(int argc, char **argv)
+{
+    if (argc == 3 && qstrcmp(argv[1], "--file-manager") == 0) {
+        QCoreApplication app(argc, argv);
+        FileManagerService service;
+        service.recordFile = QString::fromLocal8Bit(argv[2]);
+        QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::ActivationBus, "starter");
+        if (!bus.registerObject(ReportExport::FileManagerPath, &service, QDBusConnection::ExportScriptableSlots)
+            || !bus.registerService(ReportExport::FileManagerService))
+            return 1;
+        // Never outlives a test run that failed to stop it.
+        QTimer::singleShot(60000, &app, &QCoreApplication::quit);
+        return app.exec();
+    }
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    tst_ReportExport test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_reportexport.moc"
