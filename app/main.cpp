@@ -20,6 +20,8 @@ int main(int argc, char **argv)
 #endif
     prepareDesktopScaling();
     QApplication app(argc, argv);
+    // Lets a Wayland desktop match the window to its menu entry and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.orvana.SpeedTest"));
     int code = 0;
     {
         MainWindow window;
