@@ -11,6 +11,7 @@
 #include "ReadSizeAttribute.h"
 #include "ServerCache.h"
 #include "ServerList.h"
+#include "ServerSorter.h"
 
 using Servers = QList<ServerItem>;
 using Entries = QVector<QString>;
@@ -191,6 +192,34 @@ private slots:
         const QStringList servers = texts(ServerList::parseServers(body, lat, lon, &error));
         QTEST(error.isEmpty() ? servers : QStringList(error) + servers, "servers");
     }
+    void nearest_data()
+    {
+        QTest::addColumn<QList<double>>("distances"); // of n0, n1, ...
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<QStringList>("kept");
+        QTest::newRow("fewer than the limit") << QList<double>{ 3, 1, 2 } << 20 << QStringList{ "n1", "n2", "n0" };
+        // n3 displaces n0; n4 displaces n2, the earlier at 3 km; n5 at 3 km displaces nobody.
+        QTest::newRow("ties at the boundary") << QList<double>{ 5, 1, 3, 3, 2, 3 } << 3 << QStringList{ "n1", "n4", "n3" };
+        QTest::newRow("equal, later first") << QList<double>{ 2, 2, 2 } << 5 << QStringList{ "n2", "n1", "n0" };
+        QTest::newRow("limit 1") << QList<double>{ 4, 2, 3 } << 1 << QStringList{ "n1" };
+        QTest::newRow("limit 0") << QList<double>{ 1, 2 } << 0 << QStringList();
+    }
+    void nearest()
+    {
+        QFETCH(QList<double>, distances); QFETCH(int, limit);
+        Servers servers;
+        for (int i = 0; i < distances.size(); ++i)
+            servers << server(0, 0, distances[i], QString("n%1").arg(i));
+        ServerList list(nullptr);
+        list.setServers(servers);
+        ServerSorter sorter(&list);
+        sorter.setLimit(limit);
+        sorter.sortByDistance();
+        QStringList kept;
+        for (int i = 0; i < sorter.count(); ++i)
+            kept << sorter.at(i).name();
+        QTEST(kept, "kept");
+    }
     void cacheRead_data()
     {
         QTest::addColumn<QByteArray>("content"); // null: no file
@@ -293,6 +322,7 @@ private slots:
         const Entries two{ "http://a/1", "https://b/2" };
         QTest::newRow("LF, blank line, no last line end") << QByteArray("http://a/1\n\nhttps://b/2") << two;
         QTest::newRow("CRLF") << QByteArray("http://a/1\r\n\r\nhttps://b/2\r\n") << two;
+        QTest::newRow("text mode drops a bare CR") << QByteArray("http://a/1\rx\n") << Entries{ "http://a/1x" };
         QTest::newRow("white space lines") << QByteArray(" \t \nhttp://a/1\n\t\n   \r\nhttps://b/2\n \n") << two;
         QTest::newRow("simplified") << QByteArray("   http://a/x\t  y  \n") << Entries{ "http://a/x y" };
         QTest::newRow("duplicates kept") << QByteArray("http://a/1\nhttp://a/1\n") << Entries{ "http://a/1", "http://a/1" };

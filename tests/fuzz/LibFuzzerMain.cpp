@@ -1,5 +1,5 @@
 // The libFuzzer entry of one target; OSP_FUZZ_FUNCTION names it.
-#include <QtGlobal>
+#include <QString>
 
 #include <cstdio>
 
