@@ -21,6 +21,10 @@ Q_DECLARE_METATYPE(FuzzFunction)
 
 namespace {
 
+// Declares the columns of a table: types in the template, names as arguments.
+template <typename... T, typename... Names>
+void columns(Names... names) { (QTest::addColumn<T>(names), ...); }
+
 // Fields in one text; doubles in their shortest exact form.
 template <typename... V>
 QString join(const V &...v) { return QStringList{ QVariant(v).toString()... }.join(QLatin1Char('|')); }
@@ -82,9 +86,8 @@ private slots:
     void init() { m_dir.reset(new QTemporaryDir); }
     void configDocument_data()
     {
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QString>("records"); // client # download # latency # socket-latency, or the error
-        QTest::addColumn<QByteArray>("configs");
+        // records: client # download # latency # socket-latency, after the error if any
+        columns<QByteArray, QString, QByteArray>("body", "records", "configs");
         const QByteArray full = "<?xml version='1.0'?>\n<!-- before --><settings>\n <!-- between --> <?pi x?>\n"
             " <client ip='203.0.113.7' lat='52.5' lon='13.4' rating='1' isp='Acme' isprating='3.7' ispdlavg='41032'"
             " ispulavg='9811'/>\n <download testlength='10' initialtest='250K' mintestsize='10m' threadsperurl='4'/>\n"
@@ -135,8 +138,8 @@ private slots:
     }
     void sizeText_data()
     {
-        QTest::addColumn<QString>("text"); // null: no such attribute
-        QTest::addColumn<qint64>("value");
+        // a null text: no such attribute
+        columns<QString, qint64>("text", "value");
         const QList<QPair<const char *, qint64>> rows = {
             { "100", 100 }, { "250K", 250000 }, { "250k", 250000 }, { "10M", 10000000 }, { "10m", 10000000 },
             { "1G", 1000000000 }, { "2g", 2000000000 }, { "1k5", 10005 }, { "KM", 0 }, { "1.5M", 0 },
@@ -155,10 +158,8 @@ private slots:
     }
     void serverList_data()
     {
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<double>("lat");
-        QTest::addColumn<double>("lon");
-        QTest::addColumn<QStringList>("servers"); // or the error
+        // servers: after the error if any
+        columns<QByteArray, double, double, QStringList>("body", "lat", "lon", "servers");
         const QByteArray mixed = "<settings>\n<servers>\n"
             " <server url='http://a:8080/s/upload.php' lat='0' lon='1' name='A' country='A land' cc='AL'"
             " sponsor='A Inc' host='A:8080'/>\n <!-- a comment --> <server lat='1' lon='1' name='no url'/>\n"
@@ -170,10 +171,11 @@ private slots:
             "0|1|111.31949079327356|A land|A|A:8080|A Inc|http://a:8080/s/upload.php|http://a:8080/s/latency.txt",
             "0|180|20037.508342789242|B land|B|B:8080|B Inc|http://b:8081|http://latency.txt",
             "0|0|0||C|||https://c/x/y/file.php|https://c/x/y/latency.txt" };
-        // One entry at (lat, lon) seen from a client; the report and the choice of server depend on these digits.
+        // One entry at (lat, lon) seen from a client; reports and the choice of server depend on these digits.
         const auto one = [](double lat, double lon, double fromLat, double fromLon, double km) {
             const QByteArray body = QString("<a><b><c url='/' lat='%1' lon='%2'/></b></a>").arg(lat).arg(lon).toUtf8();
-            QTest::newRow(body.constData()) << body << fromLat << fromLon << QStringList(join(lat, lon, km) + "|||||/|/latency.txt");
+            QTest::newRow(body.constData()) << body << fromLat << fromLon
+                                            << QStringList(join(lat, lon, km) + "|||||/|/latency.txt");
         };
         one(52.5, 13.4, 52.5, 13.4, 0);
         one(0, 0, 0, 1, 111.31949079327356); // the other way round
@@ -194,9 +196,8 @@ private slots:
     }
     void nearest_data()
     {
-        QTest::addColumn<QList<double>>("distances"); // of n0, n1, ...
-        QTest::addColumn<int>("limit");
-        QTest::addColumn<QStringList>("kept");
+        // distances of n0, n1, ...
+        columns<QList<double>, int, QStringList>("distances", "limit", "kept");
         QTest::newRow("fewer than the limit") << QList<double>{ 3, 1, 2 } << 20 << QStringList{ "n1", "n2", "n0" };
         // n3 displaces n0; n4 displaces n2, the earlier at 3 km; n5 at 3 km displaces nobody.
         QTest::newRow("ties at the boundary") << QList<double>{ 5, 1, 3, 3, 2, 3 } << 3 << QStringList{ "n1", "n4", "n3" };
@@ -222,8 +223,8 @@ private slots:
     }
     void cacheRead_data()
     {
-        QTest::addColumn<QByteArray>("content"); // null: no file
-        QTest::addColumn<QStringList>("servers");
+        // null content: no file
+        columns<QByteArray, QStringList>("content", "servers");
         const Servers three{ server(52.5, -1e-300, 12.5, "A"), ServerItem(), server(0, 0, 0, "B") };
         QTest::newRow("written") << ServerCache::toJson(three) << texts(three);
         QTest::newRow("compact, numbers as texts") << QByteArray(R"([{"latitude":"52.5","longitude":"-1e2",)"
@@ -250,10 +251,8 @@ private slots:
     }
     void cacheAge_data()
     {
-        QTest::addColumn<QDateTime>("modified"); // invalid: no file
-        QTest::addColumn<QDateTime>("now");
-        QTest::addColumn<qint64>("days");
-        QTest::addColumn<bool>("fresh");
+        // an invalid time: no file
+        columns<QDateTime, QDateTime, qint64, bool>("modified", "now", "days", "fresh");
         const auto at = [](int day, int hour, int min) { return QDateTime(QDate(2026, 11, 20 + day), QTime(hour, min)); };
         QTest::newRow("no file") << QDateTime() << at(0, 12, 0) << qint64(0) << false;
         QTest::newRow("same day") << at(0, 8, 0) << at(0, 20, 0) << qint64(0) << true;
@@ -270,10 +269,8 @@ private slots:
     }
     void cacheSave_data()
     {
-        QTest::addColumn<QString>("before"); // what stands at the path
-        QTest::addColumn<Servers>("servers");
-        QTest::addColumn<bool>("saved");
-        QTest::addColumn<QByteArray>("after"); // null: no file
+        // before: what stands at the path; null after: no file
+        columns<QString, Servers, bool, QByteArray>("before", "servers", "saved", "after");
         ServerItem sparse;
         sparse.setLongitude(-0.25), sparse.setHost("h:1");
         const Servers two{ server(52.5, 13.4, 12.5, "A"), sparse };
@@ -317,8 +314,8 @@ private slots:
     }
     void downloadList_data()
     {
-        QTest::addColumn<QByteArray>("content"); // null: no file
-        QTest::addColumn<Entries>("entries");
+        // null content: no file
+        columns<QByteArray, Entries>("content", "entries");
         const Entries two{ "http://a/1", "https://b/2" };
         QTest::newRow("LF, blank line, no last line end") << QByteArray("http://a/1\n\nhttps://b/2") << two;
         QTest::newRow("CRLF") << QByteArray("http://a/1\r\n\r\nhttps://b/2\r\n") << two;
@@ -343,9 +340,7 @@ private slots:
     }
     void resultText_data()
     {
-        QTest::addColumn<QString>("entry");
-        QTest::addColumn<float>("speed");
-        QTest::addColumn<QString>("shown");
+        columns<QString, float, QString>("entry", "speed", "shown");
         const QList<QPair<float, const char *>> speeds = { { 12.345678f, "12.3457" }, { 0.5f, "0.5" }, { 0.0f, "0" },
             { 123456.0f, "123456" }, { 1.5e6f, "1.5e+06" }, { 1e-5f, "1e-05" }, { 0.1f, "0.1" } };
         for (const auto &speed : speeds)
@@ -361,8 +356,8 @@ private slots:
     // broke a parser. A broken invariant aborts; the row names the input.
     void corpus_data()
     {
-        QTest::addColumn<FuzzFunction>("function");
-        QTest::addColumn<QString>("file"); // empty: the corpus has none
+        // no file: the corpus has none
+        columns<FuzzFunction, QString>("function", "file");
         const QList<QPair<QString, FuzzFunction>> targets = {
             { "configdocument", fuzzConfigDocument }, { "serverlist", fuzzServerList },
             { "servercache", fuzzServerCache }, { "downloadlist", fuzzDownloadList }, { "sizetext", fuzzSizeText } };
