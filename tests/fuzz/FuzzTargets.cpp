@@ -1,32 +1,202 @@
 #include "FuzzTargets.h"
 
-#include <QtGlobal>
+#include <QDomDocument>
+#include <QDomElement>
+#include <QRegularExpression>
+#include <QStringList>
 
-#include <cstdlib>
+#include <cmath>
+
+#include "Client.h"
+#include "DownloadList.h"
+#include "ReadSizeAttribute.h"
+#include "ServerCache.h"
+#include "ServerList.h"
+
+#define FUZZ_CHECK(condition) \
+    ((condition) ? void() : qFatal("%s:%d: broken invariant: %s", __FILE__, __LINE__, #condition))
 
 namespace {
 
-QtMessageHandler previousHandler = nullptr;
+const double HalfCircumference = 3.141592653589793 * 6378.137;
 
-void quietHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+QByteArray bytesOf(const uint8_t *data, size_t size)
 {
-    if (type == QtDebugMsg || type == QtInfoMsg || type == QtWarningMsg)
-        return;
-    if (previousHandler)
-        previousHandler(type, context, message);
+    return QByteArray(reinterpret_cast<const char *>(data), int(size));
+}
+
+// Fields in one text; equal texts for equal numbers, NaN included.
+template <typename... Values>
+QString join(const Values &...values)
+{
+    return QStringList{ QVariant(values).toString()... }.join(QLatin1Char('|'));
+}
+
+QString text(const ConfigClient &c)
+{
+    return join(c.ip(), c.lat(), c.lon(), c.rating(), c.isp(), c.isprating(), c.ispdlavg(), c.ispulavg());
+}
+QString text(const ConfigDownload &d) { return join(d.testlength(), d.initialtest(), d.mintestsize(), d.threadsperurl()); }
+QString text(const ConfigLatency &l) { return join(l.testlength(), l.waittime(), l.timeout()); }
+template <typename Record>
+QString text(const std::optional<Record> &record) { return record ? text(*record) : QStringLiteral("none"); }
+QString text(const ConfigDocument &d)
+{
+    return join(d.error, text(d.client), text(d.download), text(d.latency), text(d.socketLatency));
+}
+
+// A record is there exactly when configs holds its element, and reads as
+// one made from the attributes held there.
+template <typename Record>
+bool agrees(const std::optional<Record> &record, const QVariantMap &configs, const char *tag)
+{
+    QDomDocument document;
+    QDomElement element = document.createElement(QStringLiteral("e"));
+    const QVariantMap attributes = configs.value(QLatin1String(tag)).toMap();
+    for (auto it = attributes.begin(); it != attributes.end(); ++it)
+        element.setAttribute(it.key(), it.value().toString());
+    return bool(record) == configs.contains(QLatin1String(tag))
+        && (!record || text(*record) == text(Record(element.attributes())));
+}
+
+QString text(const ServerItem &s)
+{
+    return join(s.latitude(), s.longitude(), s.distance(), s.country(), s.name(), s.host(), s.sponsor(), s.url(),
+                s.latencyUrl());
+}
+
+QStringList texts(const QList<ServerItem> &servers)
+{
+    QStringList out;
+    for (const ServerItem &s : servers)
+        out << text(s);
+    return out;
+}
+
+bool onEarth(double lat, double lon)
+{
+    return lat >= -90 && lat <= 90 && lon >= -180 && lon <= 180;
+}
+
+void checkDistance(double lat1, double lon1, double lat2, double lon2, double distance)
+{
+    if (onEarth(lat1, lon1) && onEarth(lat2, lon2))
+        FUZZ_CHECK(distance >= 0 && distance <= HalfCircumference * (1 + 1e-12));
+}
+
+// Digits and K, M, G in either case, read long hand; false for other texts.
+bool longHand(const QString &text, qint64 *value)
+{
+    if (!QRegularExpression(QStringLiteral("\\A[0-9kKmMgG]*\\z")).match(text).hasMatch())
+        return false;
+    QString digits;
+    for (const QChar c : text)
+        digits += c.isDigit() ? QString(c) : QString(3 * (QStringLiteral("kmg").indexOf(c.toLower()) + 1), QLatin1Char('0'));
+    digits.remove(QRegularExpression(QStringLiteral("\\A0+")));
+    const bool fits = digits.size() < 19 || (digits.size() == 19 && digits <= QLatin1String("9223372036854775807"));
+    *value = fits ? digits.toLongLong() : 0; // beyond 64 bits: not a number
+    return true;
 }
 
 } // namespace
 
-void silenceQtMessages()
+// Repeatable; read with at least one setting or refused with a fixed text
+// and nothing else; every record holds what its element's attributes say.
+int fuzzConfigDocument(const uint8_t *data, size_t size)
 {
-    QtMessageHandler previous = qInstallMessageHandler(quietHandler);
-    if (previous != quietHandler)
-        previousHandler = previous;
+    const QByteArray body = bytesOf(data, size);
+    const ConfigDocument doc = Client::parseConfigDocument(body);
+    FUZZ_CHECK(text(Client::parseConfigDocument(body)) == text(doc));
+    FUZZ_CHECK(Client::parseConfigDocument(body).configs == doc.configs);
+    FUZZ_CHECK(doc.error.isEmpty() != doc.configs.isEmpty());
+    FUZZ_CHECK((doc.error == QLatin1String("Empty config file")) == body.isEmpty());
+    FUZZ_CHECK(doc.error.isEmpty() || body.isEmpty() || doc.error.startsWith(QLatin1String("Config file error: ")));
+    // After an error the map is empty, so no record may be there either.
+    FUZZ_CHECK(agrees(doc.client, doc.configs, "client") && agrees(doc.download, doc.configs, "download"));
+    FUZZ_CHECK(agrees(doc.latency, doc.configs, "latency") && agrees(doc.socketLatency, doc.configs, "socket-latency"));
+    return 0;
 }
 
-void fuzzCheckFailed(const char *file, int line, const char *condition)
+// Repeatable; the client's position moves only the distances; a latency
+// address beside every url; real distances between real coordinates, also
+// at the antipode.
+int fuzzServerList(const uint8_t *data, size_t size)
 {
-    qFatal("%s:%d: broken invariant: %s", file, line, condition);
-    std::abort(); // qFatal does not return; this tells the compiler so
+    const QByteArray body = bytesOf(data, size);
+    QString error;
+    const QList<ServerItem> servers = ServerList::parseServers(body, 0, 0, &error);
+    FUZZ_CHECK(error.isEmpty() || (error.startsWith(QLatin1String("Servers file error: ")) && servers.isEmpty()));
+
+    const double clientLat = servers.isEmpty() ? 0 : servers.first().latitude();
+    const double clientLon = servers.isEmpty() ? 0 : servers.first().longitude();
+    QString againError = QStringLiteral("not cleared");
+    const QList<ServerItem> again = ServerList::parseServers(body, clientLat, clientLon, &againError);
+    FUZZ_CHECK(againError == error && again.size() == servers.size());
+    FUZZ_CHECK(again.isEmpty() || !onEarth(clientLat, clientLon) || again.first().distance() == 0);
+
+    for (int i = 0; i < servers.size(); ++i) {
+        const ServerItem &item = servers.at(i);
+        ServerItem moved = again.at(i);
+        moved.setDistance(item.distance());
+        FUZZ_CHECK(text(moved) == text(item));
+        const QString base = item.latencyUrl().chopped(qMin(item.latencyUrl().size(), 11));
+        FUZZ_CHECK(item.latencyUrl().endsWith(QLatin1String("latency.txt")) && base.endsWith(QLatin1Char('/')));
+        FUZZ_CHECK(item.url().startsWith(base) && item.url().indexOf(QLatin1Char('/'), base.size()) < 0);
+
+        const double lat = item.latitude();
+        const double lon = item.longitude();
+        checkDistance(lat, lon, 0, 0, item.distance());
+        checkDistance(lat, lon, clientLat, clientLon, again.at(i).distance());
+        const double antipodeLon = lon > 0 ? lon - 180 : lon + 180;
+        const double farthest = ServerList::haversineDistance(lat, lon, -lat, antipodeLon);
+        checkDistance(lat, lon, -lat, antipodeLon, farthest);
+        FUZZ_CHECK(!onEarth(lat, lon) || std::fabs(farthest - HalfCircumference) < 1e-3);
+    }
+    return 0;
+}
+
+// Repeatable, and what is read survives writing and reading field by field.
+int fuzzServerCache(const uint8_t *data, size_t size)
+{
+    const QByteArray json = bytesOf(data, size);
+    const QList<ServerItem> servers = ServerCache::fromJson(json);
+    FUZZ_CHECK(texts(ServerCache::fromJson(json)) == texts(servers));
+    const QByteArray written = ServerCache::toJson(servers);
+    const QList<ServerItem> reloaded = ServerCache::fromJson(written);
+    FUZZ_CHECK(texts(reloaded) == texts(servers));
+    FUZZ_CHECK(ServerCache::toJson(reloaded) == written);
+    return 0;
+}
+
+// The entries are the non-empty simplified lines of a plain reading (text
+// mode drops every carriage return; lines end at line feeds).
+int fuzzDownloadList(const uint8_t *data, size_t size)
+{
+    const QByteArray bytes = bytesOf(data, size);
+    const QVector<QString> entries = DownloadList::parse(bytes);
+    QVector<QString> plain;
+    for (const QByteArray &line : QByteArray(bytes).replace('\r', QByteArray()).split('\n')) {
+        const QString entry = QString::fromUtf8(line).simplified();
+        if (!entry.isEmpty())
+            plain.append(entry);
+    }
+    FUZZ_CHECK(entries == plain);
+    FUZZ_CHECK(DownloadList::parse(bytes) == entries);
+    return 0;
+}
+
+// The same number through an attribute as on the bare text; on digits and
+// unit letters the long-hand reading; never negative without a minus.
+int fuzzSizeText(const uint8_t *data, size_t size)
+{
+    const QString text = QString::fromUtf8(bytesOf(data, size));
+    const qint64 value = sizeFromText(text);
+    qint64 reading = 0;
+    FUZZ_CHECK(text.size() > 32 || !longHand(text, &reading) || value == reading);
+    FUZZ_CHECK(value >= 0 || text.trimmed().startsWith(QLatin1Char('-')));
+    QDomDocument document;
+    QDomElement element = document.createElement(QStringLiteral("download"));
+    element.setAttribute(QStringLiteral("size"), text);
+    FUZZ_CHECK(readSizeAttribute(element.attributes(), QStringLiteral("size")) == value);
+    return 0;
 }
