@@ -8,9 +8,11 @@
 //   cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSP_BUILD_TESTS=OFF
 //   ninja -C build/bench bench_memory
 // Run:
-//   build/bench/bench/bench_memory [-r rounds] [-c connections] [-g MiB] [-n files] [-f MiB]
+//   build/bench/bench/bench_memory [-r rounds] [-c connections] [-g MiB] [-n files] [-f MiB] [-d]
 //   (defaults: 10 rounds; 4 connections receiving 1024 MiB in all; 3 files
 //   of 32 MiB each; -g 0 or -n 0 leaves that part out)
+// Like the tool's main(), it keeps glibc's mapping threshold fixed at its
+// default; -d leaves the allocator as glibc starts it (dynamic threshold).
 
 #include <QCoreApplication>
 #include <QDir>
@@ -113,7 +115,13 @@ int main(int argc, char **argv)
     qint64 speedMiB = 1024;
     int files = 3;
     qint64 fileMiB = 32;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    bool fixedThreshold = true;
+    int arguments = argc;
+    if (argc > 1 && std::string(argv[argc - 1]) == "-d") {
+        fixedThreshold = false;
+        --arguments;
+    }
+    for (int i = 1; i + 1 < arguments; i += 2) {
         const std::string arg = argv[i];
         const long long value = std::atoll(argv[i + 1]);
         if (arg == "-r")
@@ -129,10 +137,15 @@ int main(int argc, char **argv)
         else
             rounds = -1;
     }
-    if (rounds < 2 || connections < 1 || speedMiB < 0 || files < 0 || fileMiB < 1 || argc % 2 == 0) {
-        std::fprintf(stderr, "usage: %s [-r rounds >= 2] [-c connections] [-g MiB] [-n files] [-f MiB]\n", argv[0]);
+    if (rounds < 2 || connections < 1 || speedMiB < 0 || files < 0 || fileMiB < 1 || arguments % 2 == 0) {
+        std::fprintf(stderr, "usage: %s [-r rounds >= 2] [-c connections] [-g MiB] [-n files] [-f MiB] [-d]\n",
+                     argv[0]);
         return 2;
     }
+#if defined(__GLIBC__)
+    if (fixedThreshold)
+        mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
 
     // Forked before any thread or Qt object exists.
     BlockingSender speedSender(connections);
@@ -151,8 +164,9 @@ int main(int argc, char **argv)
     }
 
     const qint64 perConnection = speedMiB * MiB / connections;
-    std::printf("rounds: %d; speed test: %d connections, %lld MiB; files: %d of %lld MiB\n", rounds, connections,
-                static_cast<long long>(perConnection * connections / MiB), files, static_cast<long long>(fileMiB));
+    std::printf("rounds: %d; speed test: %d connections, %lld MiB; files: %d of %lld MiB; mapping threshold: %s\n",
+                rounds, connections, static_cast<long long>(perConnection * connections / MiB), files,
+                static_cast<long long>(fileMiB), fixedThreshold ? "fixed" : "dynamic");
     std::printf("%5s %10s %12s %12s", "round", "RSS MiB", "speed MiB/s", "files MiB/s");
 #if defined(__GLIBC__)
     std::printf(" %10s %10s %12s", "heap MiB", "free MiB", "mmapped MiB");
