@@ -22,15 +22,13 @@ int main(int argc, char **argv)
     }
 #endif
 #if defined(__GLIBC__)
-    // glibc raises its threshold for giving a block a mapping of its own to
-    // the size of each such block freed, for good; blocks below it are then
-    // carved from the heaps instead. Qt's network thread hands a download's
-    // body over in blocks of up to the reply's read buffer, so after the
-    // first run those blocks, and everything smaller, fragment the heaps and
-    // the process grows with every run. Keeping the default threshold fixed
-    // keeps repeated runs at the same size; nothing of the tool's own
-    // allocates such blocks per read.
-    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    // Every network access manager runs its HTTP in a thread of its own, and
+    // a run makes a new one for its file downloads. glibc would give such
+    // threads arenas of their own, up to eight per core, each keeping the
+    // free memory at its top; the window would grow with every run. One
+    // arena for all keeps what the window hands back at the end of a run in
+    // one place (see MainWindow).
+    mallopt(M_ARENA_MAX, 1);
 #endif
     QApplication app(argc, argv);
     int code = 0;

@@ -11,8 +11,9 @@
 //   build/bench/bench/bench_memory [-r rounds] [-c connections] [-g MiB] [-n files] [-f MiB] [-d]
 //   (defaults: 10 rounds; 4 connections receiving 1024 MiB in all; 3 files
 //   of 32 MiB each; -g 0 or -n 0 leaves that part out)
-// Like the tool's main(), it keeps glibc's mapping threshold fixed at its
-// default; -d leaves the allocator as glibc starts it (dynamic threshold).
+// Like the tool, it keeps glibc to one arena (the tool's main()) and hands
+// the memory freed in a round back to the system (malloc_trim, as the window
+// does at the end of a run) before measuring; -d leaves both out.
 
 #include <QCoreApplication>
 #include <QDir>
@@ -115,10 +116,10 @@ int main(int argc, char **argv)
     qint64 speedMiB = 1024;
     int files = 3;
     qint64 fileMiB = 32;
-    bool fixedThreshold = true;
+    bool release = true;
     int arguments = argc;
     if (argc > 1 && std::string(argv[argc - 1]) == "-d") {
-        fixedThreshold = false;
+        release = false;
         --arguments;
     }
     for (int i = 1; i + 1 < arguments; i += 2) {
@@ -142,11 +143,11 @@ int main(int argc, char **argv)
                      argv[0]);
         return 2;
     }
-#if defined(__GLIBC__)
-    if (fixedThreshold)
-        mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-#endif
 
+#if defined(__GLIBC__)
+    if (release)
+        mallopt(M_ARENA_MAX, 1);
+#endif
     // Forked before any thread or Qt object exists.
     BlockingSender speedSender(connections);
     BlockingSender fileSender(1, BlockingSender::Protocol::Http);
@@ -164,9 +165,10 @@ int main(int argc, char **argv)
     }
 
     const qint64 perConnection = speedMiB * MiB / connections;
-    std::printf("rounds: %d; speed test: %d connections, %lld MiB; files: %d of %lld MiB; mapping threshold: %s\n",
+    std::printf("rounds: %d; speed test: %d connections, %lld MiB; files: %d of %lld MiB; allocator: %s\n",
                 rounds, connections, static_cast<long long>(perConnection * connections / MiB), files,
-                static_cast<long long>(fileMiB), fixedThreshold ? "fixed" : "dynamic");
+                static_cast<long long>(fileMiB),
+                release ? "one arena, freed memory handed back after each round" : "glibc's defaults");
     std::printf("%5s %10s %12s %12s", "round", "RSS MiB", "speed MiB/s", "files MiB/s");
 #if defined(__GLIBC__)
     std::printf(" %10s %10s %12s", "heap MiB", "free MiB", "mmapped MiB");
@@ -188,6 +190,10 @@ int main(int argc, char **argv)
             }
         }
         const Transfer file = files > 0 ? runFiles(fileSender, files, fileMiB * MiB, &complete) : Transfer();
+#if defined(__GLIBC__)
+        if (release)
+            malloc_trim(0);
+#endif
         last = residentKiB();
         if (round == 2)
             second = last;

@@ -16,12 +16,6 @@ const char ScratchDir[] = "./temp";
 // the scratch-file writer before it reads on, so memory stays flat for any
 // file size.
 const qint64 ReadBufferBytes = 1024 * 1024;
-// The writer copies the body out in pieces of this size: below glibc's
-// default threshold (128 KiB) for mapping a block of its own. readAll()
-// would make a block of up to twice the read buffer per arrival, and such
-// short-lived large blocks make that allocator raise the threshold for
-// good, after which every run leaves the heap a little larger.
-const int WritePieceBytes = 64 * 1024;
 
 } // namespace
 
@@ -156,10 +150,7 @@ void DownloadMgr::writeScratch(QNetworkReply *reply)
     noDataTimer->start();
     QFile file(tempFile);
     if (file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        char piece[WritePieceBytes];
-        qint64 n;
-        while ((n = reply->read(piece, sizeof(piece))) > 0)
-            file.write(piece, n);
+        file.write(reply->readAll());
         file.close();
     } else {
         // Bytes that cannot be stored are dropped rather than left to pile

@@ -18,17 +18,6 @@ const int DefaultTimeout = 10000;
 // memory the same however fast the data comes.
 const int ReadBufferSize = 4 * 1024 * 1024;
 
-// The sockets are unbuffered and all read into this one buffer, made once
-// per thread and kept. A socket's own buffer would allocate and free up to
-// ReadBufferSize bytes per read; with glibc's allocator that raises the
-// mapping threshold for good, after which every run leaves the heap a
-// little larger and more fragmented.
-char *readBuffer()
-{
-    static thread_local QByteArray buffer(ReadBufferSize, Qt::Uninitialized);
-    return buffer.data();
-}
-
 // Only differences between these stamps are ever used.
 QDateTime now()
 {
@@ -65,6 +54,13 @@ public:
     // links connect within the millisecond of start, so the stamps alone
     // cannot tell whether that has happened.
     bool connected;
+    // The sockets are unbuffered and all read into this one buffer, made
+    // at the first arrival and kept until the downloader goes. A socket's
+    // own buffer would allocate and free up to ReadBufferSize bytes per read
+    // instead; with glibc's allocator such short-lived large blocks raise
+    // its threshold for mapping blocks of their own, and the heaps keep the
+    // memory.
+    QByteArray readBuffer;
 };
 
 Downloader::Downloader(Client *client, QObject *parent)
@@ -200,7 +196,9 @@ void Downloader::onConnected(QTcpSocket *socket)
 
 void Downloader::onReadyRead(QTcpSocket *socket)
 {
-    const qint64 count = socket->read(readBuffer(), ReadBufferSize);
+    if (d->readBuffer.isEmpty())
+        d->readBuffer.resize(ReadBufferSize);
+    const qint64 count = socket->read(d->readBuffer.data(), ReadBufferSize);
     // The end of the stream comes as a notification of its own, which is no
     // arrival of data.
     if (count > 0) {
