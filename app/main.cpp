@@ -3,6 +3,10 @@
 
 #include <cstdio>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "DesktopScaling.h"
 #include "MainWindow.h"
 
@@ -17,6 +21,15 @@ int main(int argc, char **argv)
                    stderr);
         return 1;
     }
+#endif
+#if defined(__GLIBC__)
+    // Every network access manager runs its HTTP in a thread of its own, and
+    // a run makes a new one for its file downloads. glibc would give such
+    // threads arenas of their own, up to eight per core, each keeping the
+    // free memory at its top; the window would grow with every run. One
+    // arena for all keeps what the window hands back at the end of a run in
+    // one place (see MainWindow).
+    mallopt(M_ARENA_MAX, 1);
 #endif
     prepareDesktopScaling();
     QApplication app(argc, argv);

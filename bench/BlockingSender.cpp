@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -26,16 +27,34 @@ bool readAll(int fd, void *data, size_t size)
     return true;
 }
 
-void sendCount(int fd, qint64 count)
+// Reads and drops the request: up to its first line feed, or for HTTP up
+// to the blank line after its headers (a bounded amount either way).
+void readRequest(int fd, bool http)
 {
-    // The request line is read and dropped: its count plays no part.
-    char line[64];
-    size_t seen = 0;
-    while (seen < sizeof(line)) {
-        const ssize_t n = ::recv(fd, line + seen, 1, 0);
-        if (n <= 0 || line[seen] == '\n')
-            break;
-        seen += size_t(n);
+    char previous[4] = {};
+    for (int seen = 0; seen < 8192; ++seen) {
+        char c;
+        if (::recv(fd, &c, 1, 0) <= 0)
+            return;
+        if (c == '\n' && (!http || (previous[3] == '\r' && previous[2] == '\n')))
+            return;
+        std::memmove(previous, previous + 1, 3);
+        previous[3] = c;
+    }
+}
+
+void sendCount(int fd, qint64 count, BlockingSender::Protocol protocol)
+{
+    // The request is dropped: a count in it plays no part.
+    readRequest(fd, protocol == BlockingSender::Protocol::Http);
+    if (protocol == BlockingSender::Protocol::Http) {
+        char head[160];
+        const int length = std::snprintf(head, sizeof(head),
+                                         "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                                         "Content-Length: %lld\r\nConnection: close\r\n\r\n",
+                                         static_cast<long long>(count));
+        if (::send(fd, head, size_t(length), MSG_NOSIGNAL) != length)
+            count = 0;
     }
     static const std::vector<char> block(1 << 20, 'x');
     while (count > 0) {
@@ -55,7 +74,7 @@ void sendCount(int fd, qint64 count)
 
 } // namespace
 
-BlockingSender::BlockingSender(int connections)
+BlockingSender::BlockingSender(int connections, Protocol protocol)
     : m_connections(connections)
     , m_control(-1)
     , m_port(0)
@@ -83,7 +102,7 @@ BlockingSender::BlockingSender(int connections)
     const pid_t child = ::fork();
     if (child == 0) {
         ::close(pipeFds[1]);
-        serve(listener, pipeFds[0], connections);
+        serve(listener, pipeFds[0], connections, protocol);
         ::_exit(0);
     }
     ::close(listener);
@@ -124,7 +143,7 @@ bool BlockingSender::prepare(qint64 bytesPerConnection)
                   == ssize_t(sizeof(bytesPerConnection));
 }
 
-void BlockingSender::serve(int listener, int control, int connections)
+void BlockingSender::serve(int listener, int control, int connections, Protocol protocol)
 {
     qint64 count = 0;
     while (readAll(control, &count, sizeof(count))) {
@@ -133,7 +152,7 @@ void BlockingSender::serve(int listener, int control, int connections)
             const int fd = ::accept(listener, nullptr, nullptr);
             if (fd < 0)
                 break;
-            senders.emplace_back(sendCount, fd, count);
+            senders.emplace_back(sendCount, fd, count, protocol);
         }
         for (std::thread &sender : senders)
             sender.join();

@@ -8,11 +8,15 @@
 // alone) with one blocking send loop per connection. It reads the request
 // line of a connection and ignores the count in it: each connection of a
 // round gets the byte count given to prepare(), then the sender closes it.
+// In the HTTP mode the request is read up to its blank line and the bytes
+// are the body of a "200 OK" answer with their Content-Length.
 // Create it before any thread or Qt application object exists.
 class BlockingSender
 {
 public:
-    explicit BlockingSender(int connections);
+    enum class Protocol { Download, Http };
+
+    explicit BlockingSender(int connections, Protocol protocol = Protocol::Download);
     ~BlockingSender();
     BlockingSender(const BlockingSender &) = delete;
     BlockingSender &operator=(const BlockingSender &) = delete;
@@ -25,7 +29,7 @@ public:
     bool prepare(qint64 bytesPerConnection);
 
 private:
-    static void serve(int listener, int control, int connections);
+    static void serve(int listener, int control, int connections, Protocol protocol);
 
     int m_connections;
     int m_control;
