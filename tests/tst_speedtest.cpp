@@ -272,10 +272,7 @@ void tst_SpeedTest::run()
     QString log = QString::fromLocal8Bit(work.read("Linkometer.log"));
     log.replace(QRegularExpression("^Test time: \\d{4}(-\\d\\d){5}-\\d{3} "), "Test time: %T ");
     QCOMPARE(log, lines.mid(0, written).join('\n') + '\n');
-    if (bytes >= 0)
-        QCOMPARE(got, bytes);
-    else if (bytes == Some)
-        QVERIFY(got > 0);
+    QVERIFY(bytes == NoDownload || (bytes == Some ? got > 0 : got == bytes));
 
     const bool fetches = error != TestSpeed::GetConfigsError && !fromCache && twist != CancelAtStart;
     QStringList asked = web.requests; // a connection closed without an answer is retried
@@ -285,15 +282,13 @@ void tst_SpeedTest::run()
     if (near && !near->requests.isEmpty())
         QCOMPARE(near->lastHeaders.value("user-agent"), QByteArray("Linkometer/1.0.0"));
     QVERIFY(far.requests.isEmpty());
-    QFile file(m_cache);
     QCOMPARE(QFileInfo(m_cache).isDir(), cached < 0);
-    QCOMPARE(file.exists(), cached != 0);
-    if (cached > 0) {
-        QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(QFileInfo::exists(m_cache), cached != 0);
+    QFile file(m_cache);
+    if (cached > 0 && file.open(QIODevice::ReadOnly)) {
         const QByteArray now = file.readAll();
         QCOMPARE(QJsonDocument::fromJson(now).array().size(), cached);
-        if (fromCache)
-            QCOMPARE(now, planted);
+        QVERIFY(!fromCache || now == planted); // a list from the cache is not written back
     }
 }
 
