@@ -41,8 +41,6 @@ void tst_Downloader::run_data()
     row("no connection", Behaviour::Normal, 0, 300, 0, QString(), "");
     row("negative connection count", Behaviour::Normal, -1, 300, 0, QString(), "");
     row("host without a port", NoPort, 2, 300, 0, "Invalid server", "");
-    // The one run past 2^31 bytes: the int property keeps the low 32 bits.
-    row("3 x 10^9 bytes", Behaviour::Normal, 3, 600000, 3000000000LL, Closed, "1234F");
 }
 
 void tst_Downloader::run()
@@ -68,19 +66,18 @@ void tst_Downloader::run()
     if (twice)
         downloader.start(at(refused), timeout, threads);
     downloader.start(at(host), timeout, threads);
+    QCOMPARE(downloader.connectionCount(), behaviour == NoPort ? 0 : qMax(0, threads)); // none of a first start
     if (events.endsWith('F'))
-        QTRY_VERIFY_WITH_TIMEOUT(recorder.events.contains("F"), (bytes > INT_MAX ? 120000 : 5000));
+        QTRY_VERIFY(recorder.events.contains("F"));
     QCOMPARE(downloader.connectionCount(), 0);
     QCOMPARE(recorder.events.join(QString()), events);
     QCOMPARE(downloader.error(), error);
     QCOMPARE(service.commands.size(), events.contains('2') ? threads : 0);
     QCOMPARE(service.commands.count(Command), service.commands.size());
     QCOMPARE(downloader.downloadBytes64() > 0, bytes != 0);
-    if (bytes >= 0) {
+    if (bytes >= 0)
         QCOMPARE(downloader.downloadBytes64(), bytes);
-        QCOMPARE(downloader.downloadBytes(), int(bytes > INT_MAX ? bytes - (qint64(1) << 32) : bytes));
-    }
-    if (bytes < 0 || bytes > INT_MAX) // long enough to take time
+    else // long enough to take time
         QVERIFY(downloader.downloadTime() > 0);
     if (!events.contains('2'))
         QCOMPARE(downloader.delayTime() + downloader.downloadTime(), -2);
