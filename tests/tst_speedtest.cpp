@@ -44,7 +44,7 @@ void serve(LocalService &s, const QString &path, int fault, const QByteArray &go
     if (fault == NotFound)
         r.status = 404, r.body = "not found";
     if (fault == Moved) {
-        r.status = 302, r.location = path.toLatin1() + "?moved";
+        r = Route{ 302, "", path.toLatin1() + "?moved" };
         s.route(path + "?moved", good);
     }
     const QHash<int, Behaviour> how{ { Slowly, Behaviour::Slow }, { Silent, Behaviour::Silent },
