@@ -218,7 +218,7 @@ QByteArray serverListDocument(const QList<TestServer> &servers)
         xml.writeAttribute(QStringLiteral("cc"), QStringLiteral("TL"));
         xml.writeAttribute(QStringLiteral("sponsor"), QStringLiteral("Sponsor ") + s.name);
         xml.writeAttribute(QStringLiteral("id"), QString::number(id++));
-        xml.writeAttribute(QStringLiteral("host"), s.service->host());
+        xml.writeAttribute(QStringLiteral("host"), s.host.isEmpty() ? s.service->host() : s.host);
     }
     xml.writeEndDocument();
     return out;

@@ -81,6 +81,7 @@ struct TestServer
     double lat;
     double lon;
     QString name;
+    QString host = QString(); // the download host, when not the service's own
 };
 // A server list document naming each test server with its own url and host.
 QByteArray serverListDocument(const QList<TestServer> &servers);
