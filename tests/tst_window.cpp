@@ -1,7 +1,6 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QtTest>
 
 #include <memory>
@@ -58,7 +57,6 @@ class tst_Window : public QObject
 
 private slots:
     void initTestCase() { m_path = qgetenv("PATH"); }
-    void cleanupTestCase() { qputenv("PATH", m_path); }
     void run_data();
     void run();
 
