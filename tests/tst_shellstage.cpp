@@ -111,7 +111,7 @@ private slots:
         const QByteArray padding(200, 'w');
         for (int i = 0; i < lines; ++i)
             ReportLog::appendLog("Linkometer.log", QStringLiteral("window %1 %2\n").arg(i).arg(QString(padding)));
-        QVERIFY(shell.waitForFinished(30000));
+        QVERIFY(shell.state() == QProcess::NotRunning || shell.waitForFinished(30000));
         QList<QByteArray> all = dir.read("Linkometer.log").mid(text.toLocal8Bit().size() + 4).split('\n');
         QCOMPARE(all.takeLast(), QByteArray());
         int next[2] = {0, 0};
