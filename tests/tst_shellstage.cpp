@@ -32,7 +32,8 @@ private slots:
         for (const QString host : {"127.0.0.1", "localhost", "127.0.0.2", "a;touch${IFS}x", "$(touch${IFS}y)",
                                    "`touch${IFS}z`", "-f", "last"})
             calls += "%1" + QRegularExpression::escape('[' + host + "]\n");
-        const QByteArray endless("echo started\nwhile :; do sleep 0.02; done\n");
+        // Until killed, or the row's folder is gone (a broken kill leaves nothing behind).
+        const QByteArray endless("echo started\nwhile [ -f ipconfig.txt ]; do sleep 0.02; done\n");
         QTest::newRow("ping host lines") << false << hosts << recorder << 0 << calls.arg("\\[-c\\]\\[4\\]\\[--\\]");
         QTest::newRow("tracert host lines") << true << hosts << recorder << 0 << calls.arg("\\[--\\]");
         const QByteArray none;
