@@ -1,237 +1,129 @@
-#include <QDir>
-#include <QFile>
-#include <QProcess>
 #include <QtTest>
 
-#include <signal.h>
 #include <errno.h>
+#include <signal.h>
 
+#include "ReportLog.h"
 #include "ShellStage.h"
 #include "WorkDir.h"
 
-using ShellStage::Platform;
+using namespace ShellStage;
 
-// Runs the stage commands with real sh. Where a host line must not reach the
-// network (hostile or made-up names), stand-in ping and traceroute programs
-// earlier on PATH record the arguments they were given.
+// The ping and tracert stages with real sh, and the report appends all writers share.
 class tst_ShellStage : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void windowsCommands();
-    void unixCommandsUseSh();
-    void hostListRules_data();
-    void hostListRules();
-    void realCommandsAgainstLoopback_data();
-    void realCommandsAgainstLoopback();
-    void missingHostListFailsAtOnce_data();
-    void missingHostListFailsAtOnce();
-    void terminatingTheStageEndsTheHostCommand();
-
-private:
-    static void writeRecorder(const QString &dir, const QString &name);
-    static QProcessEnvironment recorderEnvironment(const QString &binDir);
-};
-
-void tst_ShellStage::initTestCase()
-{
-    qRegisterMetaType<QProcess::ExitStatus>();
-}
-
-void tst_ShellStage::windowsCommands()
-{
-    const ShellStage::Command ping = ShellStage::pingCommand(Platform::Windows);
-    QCOMPARE(ping.program, QStringLiteral("cmd"));
-    QCOMPARE(ping.arguments,
-             QStringList({"/c", "for /f %d in (ipconfig.txt) do (ping -n 4 %d >> Linkometer.log)"}));
-    const ShellStage::Command trace = ShellStage::traceCommand(Platform::Windows);
-    QCOMPARE(trace.program, QStringLiteral("cmd"));
-    QCOMPARE(trace.arguments,
-             QStringList({"/c", "for /f %d in (ipconfig.txt) do (tracert %d >> Linkometer.log)"}));
-}
-
-void tst_ShellStage::unixCommandsUseSh()
-{
-    QCOMPARE(ShellStage::hostPlatform(), Platform::Unix);
-    for (const auto &command :
-         {ShellStage::pingCommand(Platform::Unix), ShellStage::traceCommand(Platform::Unix)}) {
-        QCOMPARE(command.program, QStringLiteral("/bin/sh"));
-        QCOMPARE(command.arguments.size(), 2);
-        QCOMPARE(command.arguments.at(0), QStringLiteral("-c"));
-        QVERIFY(command.arguments.at(1).contains("ipconfig.txt"));
-        QVERIFY(command.arguments.at(1).contains(">>Linkometer.log"));
+    void stage_data()
+    {
+        // standIn: the script found first on PATH as ping and traceroute (the real ones if empty); end: the
+        // stage is terminated (1) or killed (2) once "started" is in the report, which must match report.
+        QTest::addColumn<bool>("trace");
+        QTest::addColumn<QByteArray>("hosts");
+        QTest::addColumn<QByteArray>("standIn");
+        QTest::addColumn<int>("end");
+        QTest::addColumn<QString>("report");
+        // First words of lines, no comments or blank lines; data, never code or options; no standard error.
+        const QByteArray hosts("127.0.0.1\n; comment\n   localhost  more\n\n \t \n127.0.0.2\r\n"
+                               "a;touch${IFS}x\n$(touch${IFS}y)\n`touch${IFS}z`\n-f\nlast");
+        const QByteArray recorder("for a; do printf '[%s]' \"$a\"; done; echo; echo err >&2\n");
+        QString calls;
+        for (const QString host : {"127.0.0.1", "localhost", "127.0.0.2", "a;touch${IFS}x", "$(touch${IFS}y)",
+                                   "`touch${IFS}z`", "-f", "last"})
+            calls += "%1" + QRegularExpression::escape('[' + host + "]\n");
+        // Until killed, or the row's folder is gone (a broken kill leaves nothing behind).
+        const QByteArray endless("echo started\nwhile [ -f ipconfig.txt ]; do sleep 0.02; done\n");
+        QTest::newRow("ping host lines") << false << hosts << recorder << 0 << calls.arg("\\[-c\\]\\[4\\]\\[--\\]");
+        QTest::newRow("tracert host lines") << true << hosts << recorder << 0 << calls.arg("\\[--\\]");
+        const QByteArray none;
+        QTest::newRow("real ping") << false << QByteArray("127.0.0.1\n") << none << 0
+                                   << "(?s).*4 packets transmitted, 4 received.*";
+        QTest::newRow("real traceroute") << true << QByteArray("127.0.0.1\n") << none << 0
+                                         << "(?s)traceroute to 127\\.0\\.0\\.1 \\(127\\.0\\.0\\.1\\).*";
+        QTest::newRow("no host list") << false << none << none << 0 << QString();
+        QTest::newRow("terminated") << false << hosts << endless << 1 << "started\n";
+        QTest::newRow("killed, SIGTERM ignored") << false << hosts << "trap '' TERM\n" + endless << 2 << "started\n";
     }
-}
 
-void tst_ShellStage::writeRecorder(const QString &dir, const QString &name)
-{
-    QFile script(dir + "/" + name);
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\n"
-                 "for a in \"$@\"; do printf '[%s]' \"$a\"; done >>calls.txt\n"
-                 "echo >>calls.txt\n"
-                 "echo \"" + name.toLatin1() + " output for $#\"\n"
-                 "echo \"stderr is not captured\" >&2\n");
-    script.close();
-    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-}
+    void stage()
+    {
+        QFETCH(bool, trace);
+        QFETCH(QByteArray, hosts);
+        QFETCH(QByteArray, standIn);
+        QFETCH(int, end);
+        QFETCH(QString, report);
+        const auto command = [trace](Platform p) { return trace ? traceCommand(p) : pingCommand(p); };
+        const Command win = command(Platform::Windows);
+        QCOMPARE(QStringList(win.program) + win.arguments,
+                 (QStringList{"cmd", "/c", QStringLiteral("for /f %d in (ipconfig.txt) do (%1 %d >> Linkometer.log)")
+                                               .arg(trace ? "tracert" : "ping -n 4")}));
+        const QString real = QStandardPaths::findExecutable(trace ? "traceroute" : "ping", {"/usr/sbin", "/bin"});
+        if (standIn.isEmpty() && real.isEmpty())
+            QSKIP("the command is missing here");
 
-QProcessEnvironment tst_ShellStage::recorderEnvironment(const QString &binDir)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("PATH", binDir + ":/usr/sbin:/usr/bin:/sbin:/bin");
-    return env;
-}
+        WorkDir dir;
+        QVERIFY(hosts.isEmpty() || dir.write("ipconfig.txt", hosts));
+        QVERIFY(QDir().mkdir("bin"));
+        for (const QString name : {"ping", "traceroute"}) {
+            QVERIFY(standIn.isEmpty() || dir.write("bin/" + name, "#!/bin/sh\n" + standIn));
+            QFile::setPermissions("bin/" + name, QFile::ReadOwner | QFile::ExeOwner);
+        }
+        // Earlier rows' folders are gone, so their entries on PATH find nothing.
+        qputenv("PATH", dir.filePath("bin").toLocal8Bit() + ':' + qgetenv("PATH"));
+        ShellProcess process;
+        process.start(command(hostPlatform()));
+        const pid_t group = pid_t(process.processId());
+        if (end) {
+            QTRY_COMPARE(dir.read("Linkometer.log"), QByteArray("started\n"));
+            end == 1 ? process.terminateGroup() : process.killGroup();
+        }
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(process.exitStatus(), end ? QProcess::CrashExit : QProcess::NormalExit);
+        QVERIFY(end || (process.exitCode() != 0) == hosts.isEmpty());
+        // Nothing of the stage is left: the host command ended with the shell.
+        QTRY_VERIFY(::kill(-group, 0) == -1 && errno == ESRCH);
+        const QString log = QString::fromLocal8Bit(dir.read("Linkometer.log"));
+        QVERIFY2(QRegularExpression("^(?:" + report + ")$").match(log).hasMatch(), qPrintable(log));
+        QVERIFY(!QFile::exists("x") && !QFile::exists("y") && !QFile::exists("z"));
+        // A process that is not running is not affected (nor is anything else).
+        process.terminateGroup();
+        process.killGroup();
+    }
 
-void tst_ShellStage::hostListRules_data()
-{
-    QTest::addColumn<bool>("trace");
-    QTest::addColumn<QByteArray>("options");
-    QTest::newRow("ping") << false << QByteArray("[-c][4][--]");
-    QTest::newRow("traceroute") << true << QByteArray("[--]");
-}
+    void appendLog()
+    {
+        WorkDir dir;
+        const QString text = QStringLiteral("a\n \nb\r\nc \u00e9\n");
+        QVERIFY(ReportLog::appendLog("./Linkometer.log", text));
+        QVERIFY(ReportLog::appendLog("./Linkometer.log", "end\n"));
+        QCOMPARE(dir.read("Linkometer.log"), text.toLocal8Bit() + "end\n");
+        // Unwritable: a directory stands at the path. Nothing is written.
+        QVERIFY(QDir().mkdir("taken.log"));
+        QVERIFY(!ReportLog::appendLog("taken.log", "lost"));
+        QVERIFY(QDir("taken.log").isEmpty() && QDir().entryList(QDir::Files) == QStringList{"Linkometer.log"});
 
-void tst_ShellStage::hostListRules()
-{
-    QFETCH(bool, trace);
-    QFETCH(QByteArray, options);
-
-    WorkDir dir;
-    QVERIFY(dir.isValid());
-    QVERIFY(QDir().mkdir("bin"));
-    writeRecorder(dir.filePath("bin"), "ping");
-    writeRecorder(dir.filePath("bin"), "traceroute");
-    QVERIFY(dir.write("ipconfig.txt",
-                      "127.0.0.1\n"
-                      "; a comment line\n"
-                      "   localhost   more words\n"
-                      "\tip6-localhost\tx\n"
-                      "\n"
-                      "   \t  \n"
-                      "127.0.0.2\r\n"
-                      ";127.0.0.3\n"
-                      "  ;indented comment\n"
-                      "127.0.0.1;touch x\n"
-                      "$(touch${IFS}y)\n"
-                      "`touch${IFS}z`\n"
-                      "a&&touch${IFS}w|touch${IFS}v\n"
-                      "'\"quoted\n"
-                      "-f\n"
-                      "--help\n"
-                      "last-line"));
-    QVERIFY(dir.write("Linkometer.log", "before\n"));
-
-    ShellProcess process;
-    process.setProcessEnvironment(recorderEnvironment(dir.filePath("bin")));
-    QSignalSpy finished(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-    process.start(trace ? ShellStage::traceCommand(Platform::Unix)
-                        : ShellStage::pingCommand(Platform::Unix));
-    QVERIFY(process.waitForStarted());
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-
-    const QList<QByteArray> hosts = {"127.0.0.1", "localhost", "ip6-localhost", "127.0.0.2",
-                                     "127.0.0.1;touch", "$(touch${IFS}y)", "`touch${IFS}z`",
-                                     "a&&touch${IFS}w|touch${IFS}v", "'\"quoted", "-f",
-                                     "--help", "last-line"};
-    QByteArray expectedCalls;
-    for (const QByteArray &host : hosts)
-        expectedCalls += options + "[" + host + "]\n";
-    QCOMPARE(dir.read("calls.txt"), expectedCalls);
-
-    for (const char *made : {"x", "y", "z", "w", "v"})
-        QVERIFY2(!QFileInfo::exists(dir.filePath(made)), made);
-
-    // Standard output of every host command is appended to the report, in
-    // order; standard error is not.
-    const QByteArray line = (trace ? "traceroute" : "ping") + QByteArray(" output for ");
-    const QByteArray report = dir.read("Linkometer.log");
-    QVERIFY(report.startsWith("before\n"));
-    QCOMPARE(report.count(line), hosts.size());
-    QVERIFY(!report.contains("stderr"));
-}
-
-void tst_ShellStage::realCommandsAgainstLoopback_data()
-{
-    QTest::addColumn<bool>("trace");
-    QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("ping") << false << QByteArray("4 packets transmitted, 4 received");
-    QTest::newRow("traceroute") << true << QByteArray("traceroute to 127.0.0.1 (127.0.0.1)");
-}
-
-void tst_ShellStage::realCommandsAgainstLoopback()
-{
-    QFETCH(bool, trace);
-    QFETCH(QByteArray, expected);
-
-    WorkDir dir;
-    QVERIFY(dir.isValid());
-    QVERIFY(dir.write("ipconfig.txt", "; loopback only\n127.0.0.1\n"));
-    ShellProcess process;
-    QSignalSpy finished(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-    process.start(trace ? ShellStage::traceCommand(Platform::Unix)
-                        : ShellStage::pingCommand(Platform::Unix));
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 30000);
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 0);
-    const QByteArray report = dir.read("Linkometer.log");
-    QVERIFY2(report.contains(expected), report.constData());
-    QVERIFY(!report.contains("loopback only"));
-}
-
-void tst_ShellStage::missingHostListFailsAtOnce_data()
-{
-    QTest::addColumn<bool>("trace");
-    QTest::newRow("ping") << false;
-    QTest::newRow("traceroute") << true;
-}
-
-void tst_ShellStage::missingHostListFailsAtOnce()
-{
-    QFETCH(bool, trace);
-    WorkDir dir;
-    QVERIFY(dir.isValid());
-    ShellProcess process;
-    QSignalSpy finished(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-    process.start(trace ? ShellStage::traceCommand(Platform::Unix)
-                        : ShellStage::pingCommand(Platform::Unix));
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 5000);
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QVERIFY(process.exitCode() != 0);
-    QVERIFY(!QFileInfo::exists(dir.filePath("Linkometer.log")));
-}
-
-void tst_ShellStage::terminatingTheStageEndsTheHostCommand()
-{
-    WorkDir dir;
-    QVERIFY(dir.isValid());
-    // Enough hosts that the loop outlives the test's wait by far.
-    QVERIFY(dir.write("ipconfig.txt", QByteArray("127.0.0.1\n").repeated(20)));
-    ShellProcess process;
-    QSignalSpy finished(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-    process.start(ShellStage::pingCommand(Platform::Unix));
-    QVERIFY(process.waitForStarted());
-    const pid_t group = pid_t(process.processId());
-    // Wait until ping itself runs and writes its first lines.
-    QTRY_VERIFY_WITH_TIMEOUT(dir.read("Linkometer.log").contains("bytes from 127.0.0.1"), 10000);
-
-    process.terminateGroup();
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 5000);
-    QCOMPARE(process.exitStatus(), QProcess::CrashExit);
-    // No member of the stage's process group is left: ping ended with sh.
-    QTRY_VERIFY_WITH_TIMEOUT(::kill(-group, 0) == -1 && errno == ESRCH, 5000);
-    const QByteArray report = dir.read("Linkometer.log");
-    QTest::qWait(1500);
-    QCOMPARE(dir.read("Linkometer.log"), report);
-    QVERIFY(!report.contains("packets transmitted"));
-
-    // A process that is not running is not affected.
-    process.terminateGroup();
-    process.killGroup();
-    QCOMPARE(process.state(), QProcess::NotRunning);
-}
+        // A shell loop and this process append at once: every line whole, none lost.
+        const int lines = 2000;
+        QProcess shell;
+        shell.start("/bin/sh", {"-c", QStringLiteral("i=0; while [ $i -lt %1 ]; do echo \"shell $i\" >>Linkometer.log; "
+                                                     "i=$((i+1)); done").arg(lines)});
+        QTRY_VERIFY(dir.read("Linkometer.log").contains("shell"));
+        const QByteArray padding(200, 'w');
+        for (int i = 0; i < lines; ++i)
+            ReportLog::appendLog("Linkometer.log", QStringLiteral("window %1 %2\n").arg(i).arg(QString(padding)));
+        QVERIFY(shell.state() == QProcess::NotRunning || shell.waitForFinished(30000));
+        QList<QByteArray> all = dir.read("Linkometer.log").mid(text.toLocal8Bit().size() + 4).split('\n');
+        QCOMPARE(all.takeLast(), QByteArray());
+        int next[2] = {0, 0};
+        for (const QByteArray &line : all) {
+            const int writer = line.startsWith("window ") ? 1 : 0;
+            const QByteArray n = QByteArray::number(next[writer]++);
+            QVERIFY2(line == (writer ? "window " + n + ' ' + padding : "shell " + n), line.left(80).constData());
+        }
+        QVERIFY(next[0] == lines && next[1] == lines);
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_ShellStage)
 #include "tst_shellstage.moc"
