@@ -15,12 +15,16 @@ namespace {
 // only ever a quoted argument after "--", so a line is data, never code and
 // never an option. A missing host list makes "exec" fail, which ends a
 // non-interactive shell at once with a non-zero exit code.
+// The host command runs in the background of a "wait", which a signal ends
+// at once: asked to end, the shell takes the command with it, so one that
+// ignores the request cannot outlive the shell and write into a later run.
 QString unixLoop(const QString &hostCommand)
 {
-    return QStringLiteral("exec <ipconfig.txt || exit 2; "
+    return QStringLiteral("trap 'kill -KILL $! 2>/dev/null; trap - TERM; kill -TERM $$' TERM; "
+                          "exec <ipconfig.txt || exit 2; "
                           "while IFS=' \t\r' read -r h rest || [ -n \"$h\" ]; do "
                           "case $h in ''|';'*) continue;; esac; "
-                          "%1 -- \"$h\" >>Linkometer.log; "
+                          "%1 -- \"$h\" >>Linkometer.log & wait $!; "
                           "done")
         .arg(hostCommand);
 }
