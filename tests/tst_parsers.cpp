@@ -130,12 +130,6 @@ private slots:
         QTEST(doc.error.isEmpty() ? records : doc.error + (records == "-#-#-#-" ? "" : records), "records");
         QTEST(QJsonDocument(QJsonObject::fromVariantMap(doc.configs)).toJson(QJsonDocument::Compact), "configs");
     }
-    void unfetchedClient()
-    {
-        const Client c; // distances are then measured from (0, 0)
-        QCOMPARE(join(text(c.configClient()), text(c.configDownload()), text(c.configLatency())),
-                 "|0|0|0||0|0|0|0|0|0|0|0|0|0");
-    }
     void sizeText_data()
     {
         // a null text: no such attribute
