@@ -145,6 +145,13 @@ void tst_Window::run()
     auto *bar = window->findChild<QProgressBar *>("bar_prpgress");
     auto *message = window->findChild<QLabel *>("label_message");
     QVERIFY(start && exportButton && bar && message);
+    // What a user first sees: a panel of fixed size, Export not yet possible.
+    QCOMPARE((QStringList{window->windowTitle(), start->text(), exportButton->text(), message->text(),
+                          exportButton->isEnabled() ? "enabled" : "disabled", bar->isHidden() ? "hidden" : "shown"}),
+             (QStringList{"Orvana Speed Test", "Start Test", "Export Report", "Start to Test your internet speed",
+                          "disabled", "hidden"}));
+    QVERIFY(window->minimumSize() == QSize(320, 182) && window->maximumSize() == QSize(320, 182));
+    QVERIFY(!(window->windowFlags() & Qt::WindowMaximizeButtonHint));
 
     // The stages wait in nested event loops, where only a timer reaches
     // them: it ends the first run where the row says.
