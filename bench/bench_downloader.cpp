@@ -40,8 +40,7 @@
 #include <vector>
 
 #include "BlockingSender.h"
-#include "Downloader.h"
-#include "ServerItem.h"
+#include "SenderDownload.h"
 
 namespace {
 
@@ -74,15 +73,9 @@ struct Result
 
 Result runDownloader(quint16 port, int connections)
 {
-    ServerItem server;
-    server.setHost(QStringLiteral("127.0.0.1:%1").arg(port));
     Downloader downloader(nullptr);
-    QEventLoop loop;
-    QObject::connect(&downloader, &Downloader::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
     const Usage before = usage();
-    // The sender's close ends every connection; the timer is only a bound.
-    downloader.start(server, 30 * 60 * 1000, connections);
-    loop.exec();
+    downloadFromSender(downloader, port, connections);
     const Usage after = usage();
     Result result;
     result.bytes = downloader.downloadBytes64();

@@ -34,8 +34,7 @@
 
 #include "BlockingSender.h"
 #include "DownloadMgr.h"
-#include "Downloader.h"
-#include "ServerItem.h"
+#include "SenderDownload.h"
 
 namespace {
 
@@ -69,14 +68,8 @@ struct Transfer
 // The rate the Downloader measured itself.
 Transfer runDownloader(quint16 port, int connections)
 {
-    ServerItem server;
-    server.setHost(QStringLiteral("127.0.0.1:%1").arg(port));
     Downloader downloader(nullptr);
-    QEventLoop loop;
-    QObject::connect(&downloader, &Downloader::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
-    // The sender's close ends every connection; the timer is only a bound.
-    downloader.start(server, 30 * 60 * 1000, connections);
-    loop.exec();
+    downloadFromSender(downloader, port, connections);
     return { downloader.downloadBytes64(), downloader.downloadTime() };
 }
 
