@@ -120,8 +120,11 @@ void Downloader::start(const ServerItem &server, int timeout, int threads)
     // A previous run's connections end; their destruction no longer counts.
     const QSet<QTcpSocket *> previous = d->sockets;
     d->sockets.clear();
-    for (QTcpSocket *socket : previous)
+    for (QTcpSocket *socket : previous) {
+        // What still reaches them before their deletion is not the new run's.
+        disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
         socket->deleteLater();
+    }
 
     const QString host = server.host();
     const int colon = host.indexOf(QLatin1Char(':'));
