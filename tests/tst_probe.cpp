@@ -76,7 +76,8 @@ private slots:
         const auto active = [&] { return !endRun || !m_http->requests.contains(entries.last()); };
         QCOMPARE(DownloadStage(&manager, "Linkometer.log", active).run(urls), !endRun);
         QCOMPARE(m_http->requests, entries.filter(QRegularExpression("^/")));
-        QCOMPARE(m_http->lastHeaders.value("content-type", "application/pak"), QByteArray("application/pak"));
+        if (!m_http->requests.isEmpty())
+            QCOMPARE(m_http->lastHeaders.value("content-type"), QByteArray("application/pak"));
         QCOMPARE(QDir("temp").entryList(QDir::Files).size(), (entries.first() == "/first") + (bytes >= 0));
         const QString name = manager.scratchFile();
         const QDateTime stamp = QDateTime::fromString(name.mid(7, 23), "yyyy-MM-dd-hh-mm-ss-zzz");
