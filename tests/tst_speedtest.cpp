@@ -22,8 +22,8 @@ enum Fault { Ok, Slowly, Moved, ErrorPage, Silent, Garbage, NotFound, NotXml, Cu
 enum Twist { Plain, Twenty, Gigabytes, Refuse, Vanish, CancelAtStart, CancelAtDownload };
 const qint64 Some = -1, NoDownload = -2, Half = 256 * 1024; // Half: what a server closing early sends
 
-const QString Near = QStringLiteral("Sponsor Near (Near) [111.319km]: %L");
-const QString NearFailed = QStringLiteral("Sponsor Near (Near) [111.319km]: 2147483647");
+const QString Near = QStringLiteral("Sponsor Near (Near) [111.303km]: %L");
+const QString NearFailed = QStringLiteral("Sponsor Near (Near) [111.303km]: 2147483647");
 const QString Cached = QStringLiteral("Sponsor Near (Near) [5.5km]: %L"), Nobody = " () [0km]: -1";
 const QString Closed = QStringLiteral("The remote host closed the connection");
 const QString Cfg = "Config file error: ", Lst = "Servers file error: ", Net = "Server file error: ";
@@ -184,13 +184,13 @@ void tst_SpeedTest::run()
         : twist == Gigabytes ? Behaviour::Normal : Behaviour::CloseEarly;
     QList<TestServer> servers;
     if (twist == Twenty)
-        servers << TestServer{ &far, 0, 10, "Far" };
-    servers << TestServer{ near, 0, 1, "Near",
+        servers << TestServer{ &far, 1, 9, "Far" };
+    servers << TestServer{ near, 1, 0, "Near",
                            twist == Refuse ? QStringLiteral("127.0.0.1:%1").arg(LocalService::closedPort()) : "" };
     for (int i = 0; i < (twist == Twenty ? 19 : 1); ++i)
-        servers << TestServer{ &dead, 0, 0.05 + 0.1 * i, "Dead" };
+        servers << TestServer{ &dead, 1, -0.95 + 0.1 * i, "Dead" };
     const QStringList n = numbers.split(' ');
-    serve(web, ConfigPath, where == Config ? fault : Ok, configDocument(0, 0, "Acme Net", n[0], n[1], n[2]),
+    serve(web, ConfigPath, where == Config ? fault : Ok, configDocument(1, -1, "Acme Net", n[0], n[1], n[2]),
           "<settings/>");
     serve(web, ListPath, where == List ? fault : Ok, serverListDocument(servers), "<settings><servers/></settings>");
     errorString.replace("%U", web.url(where == Config ? ConfigPath : ListPath));
