@@ -17,6 +17,7 @@ class tst_Downloader : public QObject
 private slots:
     void run_data();
     void run();
+    void shortForms();
 };
 
 void tst_Downloader::run_data()
@@ -85,6 +86,24 @@ void tst_Downloader::run()
         QVERIFY(downloader.downloadTime() > 0);
     if (!events.contains('2'))
         QCOMPARE(downloader.delayTime() + downloader.downloadTime(), -2);
+}
+
+// One connection; the timer is the given one, or ten seconds.
+void tst_Downloader::shortForms()
+{
+    LocalService service;
+    service.download = Behaviour::Silent;
+    ServerItem server;
+    server.setHost(service.host());
+    Downloader downloader(nullptr);
+    QSignalSpy finished(&downloader, &Downloader::finished);
+    downloader.start(server, 200);
+    QCOMPARE(downloader.connectionCount(), 1);
+    QTRY_COMPARE(finished.count(), 1);
+    downloader.start(server);
+    QCOMPARE(downloader.connectionCount(), 1);
+    QTest::qWait(500);
+    QCOMPARE(finished.count(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Downloader)

@@ -269,6 +269,12 @@ void tst_SpeedTest::run()
             text.replace("%L", QString::number(ms)).replace("%S", speed);
 
     QCOMPARE(recorder.events, expected);
+    // The chosen server as a caller reads it.
+    const QVariantMap best = test.bestServer();
+    QCOMPARE(QStringLiteral("%1 (%2) [%3km]: %4").arg(best.value("sponsor").toString(), best.value("name").toString(),
+             QString::number(best.value("distance").toDouble(), 'g', 6), best.value("latency").toString()),
+             QString(selected.isEmpty() ? Nobody : selected).replace("%L", QString::number(ms)));
+    QCOMPARE(best.value("latencyUrl").toString(), best.value("url").toString().replace("upload.php", "latency.txt"));
     QCOMPARE(int(test.error()), error);
     QCOMPARE(test.errorString(), errorString);
     QString log = QString::fromLocal8Bit(work.read("Linkometer.log"));
