@@ -14,21 +14,18 @@
 
 namespace {
 
-// WCAG 2 relative luminance and contrast ratio.
-double luminance(QRgb rgb)
-{
-    const auto linear = [](int channel) {
-        const double c = channel / 255.0;
-        return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
-    };
-    return 0.2126 * linear(qRed(rgb)) + 0.7152 * linear(qGreen(rgb)) + 0.0722 * linear(qBlue(rgb));
-}
-
+// WCAG 2 contrast ratio of two colours, from their relative luminance.
 double contrast(QRgb a, QRgb b)
 {
-    const double la = luminance(a);
-    const double lb = luminance(b);
-    return (qMax(la, lb) + 0.05) / (qMin(la, lb) + 0.05);
+    const auto luminance = [](QRgb rgb) {
+        double sum = 0;
+        for (const auto &[channel, weight] : {std::pair(qRed(rgb), 0.2126), {qGreen(rgb), 0.7152}, {qBlue(rgb), 0.0722}}) {
+            const double c = channel / 255.0;
+            sum += weight * (c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4));
+        }
+        return sum;
+    };
+    return (qMax(luminance(a), luminance(b)) + 0.05) / (qMin(luminance(a), luminance(b)) + 0.05);
 }
 
 // Contrast of a widget's text as rendered: the most common colour inside the
