@@ -11,6 +11,7 @@
 #include "ReadSizeAttribute.h"
 #include "ServerCache.h"
 #include "ServerList.h"
+#include "TestSpeed.h"
 
 using Servers = QList<ServerItem>;
 using Entries = QVector<QString>;
@@ -186,6 +187,21 @@ private slots:
         QString error = "stale";
         const QStringList servers = texts(ServerList::parseServers(body, lat, lon, &error));
         QTEST(error.isEmpty() ? servers : QStringList(error) + servers, "servers");
+    }
+    // The service's test length and probe time-out: outside the sane range, the usual value.
+    void serviceNumbers_data()
+    {
+        columns<qint64, int, int>("seconds", "download", "latency");
+        for (const auto &[s, d, l] : { std::tuple(-5LL, 10000, 2000), { 0LL, 10000, 2000 }, { 1LL, 1000, 1000 },
+                                       { 60LL, 60000, 60000 }, { 61LL, 61000, 2000 }, { 3600LL, 3600000, 2000 },
+                                       { 3601LL, 10000, 2000 } })
+            QTest::addRow("%lld s", s) << qint64(s) << d << l;
+    }
+    void serviceNumbers()
+    {
+        QFETCH(qint64, seconds);
+        QTEST(TestSpeed::downloadTimeout(seconds), "download");
+        QTEST(TestSpeed::latencyTimeout(seconds), "latency");
     }
     void cacheRead_data()
     {

@@ -101,18 +101,15 @@ void tst_WindowLook::textsFitAndContrast()
         // every row runs in a child of its own started at the row's DPI, as
         // X11's Xft.dpi gives it.
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("OSP_LOOK_CHILD"), QStringLiteral("1"));
-        env.insert(QStringLiteral("QT_FONT_DPI"), QString::number(dpi));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        for (const auto &[name, value] : {std::pair("OSP_LOOK_CHILD", QString("1")), {"QT_FONT_DPI", QString::number(dpi)},
+                                          {"QT_QPA_PLATFORM", QString("offscreen")}})
+            env.insert(name, value);
         QProcess child;
         child.setProcessEnvironment(env);
         child.setProcessChannelMode(QProcess::MergedChannels);
-        const QString row = QStringLiteral("textsFitAndContrast:") + QTest::currentDataTag();
-        child.start(QCoreApplication::applicationFilePath(), {row});
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("textsFitAndContrast:") + QTest::currentDataTag()});
         QVERIFY(child.waitForFinished(60000));
-        const QByteArray output = child.readAll();
-        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
-                 output.constData());
+        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, child.readAll().constData());
         return;
     }
 
