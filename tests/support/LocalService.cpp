@@ -97,7 +97,6 @@ void LocalService::serve(QTcpSocket *socket, QByteArray *pending)
     }
     const QString path = QString::fromLatin1(lines.first().split(' ').value(1));
     requests << path;
-    emit requested(path);
     answer(socket, path);
 }
 
@@ -183,18 +182,13 @@ QByteArray configDocument(double lat, double lon, const QString &isp, const QStr
     xml.writeStartDocument();
     xml.writeStartElement(QStringLiteral("settings"));
     xml.writeEmptyElement(QStringLiteral("client"));
-    xml.writeAttribute(QStringLiteral("ip"), QStringLiteral("198.51.100.23"));
     xml.writeAttribute(QStringLiteral("lat"), number(lat));
     xml.writeAttribute(QStringLiteral("lon"), number(lon));
     xml.writeAttribute(QStringLiteral("isp"), isp);
     xml.writeEmptyElement(QStringLiteral("download"));
     xml.writeAttribute(QStringLiteral("testlength"), testlength);
-    xml.writeAttribute(QStringLiteral("initialtest"), QStringLiteral("250K"));
-    xml.writeAttribute(QStringLiteral("mintestsize"), QStringLiteral("250K"));
     xml.writeAttribute(QStringLiteral("threadsperurl"), threads);
     xml.writeEmptyElement(QStringLiteral("latency"));
-    xml.writeAttribute(QStringLiteral("testlength"), QStringLiteral("10"));
-    xml.writeAttribute(QStringLiteral("waittime"), QStringLiteral("50"));
     xml.writeAttribute(QStringLiteral("timeout"), timeout);
     xml.writeEndDocument();
     return out;

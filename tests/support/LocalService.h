@@ -54,9 +54,6 @@ public:
     // A loopback port that nothing listens on.
     static quint16 closedPort();
 
-signals:
-    void requested(const QString &path);
-
 protected:
     void incomingConnection(qintptr descriptor) override;
 
