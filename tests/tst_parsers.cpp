@@ -188,7 +188,6 @@ private slots:
         const QStringList servers = texts(ServerList::parseServers(body, lat, lon, &error));
         QTEST(error.isEmpty() ? servers : QStringList(error) + servers, "servers");
     }
-    // The service's test length and probe time-out: outside the sane range, the usual value.
     void serviceNumbers_data()
     {
         columns<qint64, int, int>("seconds", "download", "latency");
