@@ -9,6 +9,7 @@
 #include "DownloadList.h"
 #include "FuzzTargets.h"
 #include "ReadSizeAttribute.h"
+#include "RecordText.h"
 #include "ServerCache.h"
 #include "ServerList.h"
 #include "TestSpeed.h"
@@ -25,17 +26,6 @@ namespace {
 template <typename... T, typename... Names>
 void columns(Names... names) { (QTest::addColumn<T>(names), ...); }
 
-// Fields in one text; doubles in their shortest exact form.
-template <typename... V>
-QString join(const V &...v) { return QStringList{ QVariant(v).toString()... }.join(QLatin1Char('|')); }
-QString text(const ConfigClient &c)
-{
-    return join(c.ip(), c.lat(), c.lon(), c.rating(), c.isp(), c.isprating(), c.ispdlavg(), c.ispulavg());
-}
-QString text(const ConfigDownload &d) { return join(d.testlength(), d.initialtest(), d.mintestsize(), d.threadsperurl()); }
-QString text(const ConfigLatency &l) { return join(l.testlength(), l.waittime(), l.timeout()); }
-template <typename Record>
-QString text(const std::optional<Record> &r) { return r ? text(*r) : QStringLiteral("-"); }
 QStringList texts(const Servers &servers)
 {
     QStringList out;

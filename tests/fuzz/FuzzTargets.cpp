@@ -10,6 +10,7 @@
 #include "Client.h"
 #include "DownloadList.h"
 #include "ReadSizeAttribute.h"
+#include "RecordText.h"
 #include "ServerCache.h"
 #include "ServerList.h"
 
@@ -25,21 +26,6 @@ QByteArray bytesOf(const uint8_t *data, size_t size)
     return QByteArray(reinterpret_cast<const char *>(data), int(size));
 }
 
-// Fields in one text; equal texts for equal numbers, NaN included.
-template <typename... Values>
-QString join(const Values &...values)
-{
-    return QStringList{ QVariant(values).toString()... }.join(QLatin1Char('|'));
-}
-
-QString text(const ConfigClient &c)
-{
-    return join(c.ip(), c.lat(), c.lon(), c.rating(), c.isp(), c.isprating(), c.ispdlavg(), c.ispulavg());
-}
-QString text(const ConfigDownload &d) { return join(d.testlength(), d.initialtest(), d.mintestsize(), d.threadsperurl()); }
-QString text(const ConfigLatency &l) { return join(l.testlength(), l.waittime(), l.timeout()); }
-template <typename Record>
-QString text(const std::optional<Record> &record) { return record ? text(*record) : QStringLiteral("none"); }
 QString text(const ConfigDocument &d)
 {
     return join(d.error, text(d.client), text(d.download), text(d.latency), text(d.socketLatency));

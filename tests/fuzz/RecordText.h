@@ -1,0 +1,27 @@
+#ifndef RECORDTEXT_H
+#define RECORDTEXT_H
+
+#include <QStringList>
+#include <QVariant>
+
+#include <optional>
+
+#include "ConfigDocument.h"
+
+// A record's fields in one text, so records compare as texts; doubles in
+// their shortest exact form, equal texts for equal numbers, NaN included.
+template <typename... Values>
+QString join(const Values &...values)
+{
+    return QStringList{ QVariant(values).toString()... }.join(QLatin1Char('|'));
+}
+inline QString text(const ConfigClient &c)
+{
+    return join(c.ip(), c.lat(), c.lon(), c.rating(), c.isp(), c.isprating(), c.ispdlavg(), c.ispulavg());
+}
+inline QString text(const ConfigDownload &d) { return join(d.testlength(), d.initialtest(), d.mintestsize(), d.threadsperurl()); }
+inline QString text(const ConfigLatency &l) { return join(l.testlength(), l.waittime(), l.timeout()); }
+template <typename Record>
+QString text(const std::optional<Record> &r) { return r ? text(*r) : QStringLiteral("-"); }
+
+#endif // RECORDTEXT_H
