@@ -10,11 +10,8 @@
 
 // A record's fields in one text, so records compare as texts; doubles in
 // their shortest exact form, equal texts for equal numbers, NaN included.
-template <typename... Values>
-QString join(const Values &...values)
-{
-    return QStringList{ QVariant(values).toString()... }.join(QLatin1Char('|'));
-}
+template <typename... V>
+QString join(const V &...v) { return QStringList{ QVariant(v).toString()... }.join(QLatin1Char('|')); }
 inline QString text(const ConfigClient &c)
 {
     return join(c.ip(), c.lat(), c.lon(), c.rating(), c.isp(), c.isprating(), c.ispdlavg(), c.ispulavg());
