@@ -12,6 +12,7 @@
 #include "RecordText.h"
 #include "ServerCache.h"
 #include "ServerList.h"
+#include "ServerSorter.h"
 #include "TestSpeed.h"
 
 using Servers = QList<ServerItem>;
@@ -306,19 +307,18 @@ private slots:
         QTEST(DownloadList::read(file), "entries");
         QVERIFY(!content.isNull() || (QDir().mkpath(file) && DownloadList::read(file).isEmpty())); // nor a directory
     }
-    void resultText_data()
+    void resultTextKeepsPercentSigns()
     {
-        columns<QString, float, QString>("entry", "speed", "shown");
-        const QList<QPair<float, const char *>> speeds = { { 12.345678f, "12.3457" }, { 0.5f, "0.5" }, { 0.0f, "0" },
-            { 123456.0f, "123456" }, { 1.5e6f, "1.5e+06" }, { 1e-5f, "1e-05" }, { 0.1f, "0.1" } };
-        for (const auto &speed : speeds)
-            QTest::newRow(speed.second) << "http://a.test/f.bin" << speed.first << speed.second;
-        QTest::newRow("percent signs stay") << "http://a.test/a%20b%2.bin" << 4.0f << "4";
+        QCOMPARE(DownloadList::resultText("http://a.test/a%20b%2.bin", 1.5e6f), "\nfile: http://a.test/a%20b%2.bin, speed 1.5e+06mbps\n \n");
     }
-    void resultText()
+    void nearestWithinLimit()
     {
-        QFETCH(QString, entry); QFETCH(float, speed); QFETCH(QString, shown);
-        QCOMPARE(DownloadList::resultText(entry, speed), "\nfile: " + entry + ", speed " + shown + "mbps\n \n");
+        ServerList list(nullptr);
+        list.setServers({ server(0, 0, 3, "far"), server(0, 0, 1, "near"), server(0, 0, 2, "mid") });
+        ServerSorter sorter(&list);
+        sorter.setLimit(2);
+        sorter.sortByDistance();
+        QCOMPARE(sorter.count() == 2 ? sorter.at(0).name() + sorter.at(1).name() : QString(), QStringLiteral("nearmid"));
     }
     // Every file of each fuzz corpus: the seeds and each input that once
     // broke a parser. A broken invariant aborts; the row names the input.
