@@ -20,15 +20,15 @@ const char FileManagerService[] = "org.freedesktop.FileManager1";
 const char FileManagerPath[] = "/org/freedesktop/FileManager1";
 const char FileManagerInterface[] = "org.freedesktop.FileManager1";
 
-QString explorerCommand(const QString &absolutePath)
+#ifdef Q_OS_WIN
+QString explorerArguments(const QString &absolutePath)
 {
-    QString path = absolutePath;
-    path.replace(QLatin1Char('/'), QLatin1Char('\\'));
+    QString path = QDir::toNativeSeparators(absolutePath);
     if (path.contains(QLatin1Char(' ')))
         path = QLatin1Char('"') + path + QLatin1Char('"');
-    return QStringLiteral("explorer.exe /select, %1").arg(path);
+    return QStringLiteral("/select, %1").arg(path);
 }
-
+#else
 namespace {
 
 void openContainingFolder(const QString &absolutePath)
@@ -40,14 +40,18 @@ void openContainingFolder(const QString &absolutePath)
 }
 
 } // namespace
+#endif
 
 void reveal(const QString &absolutePath, QObject *owner)
 {
 #if defined(Q_OS_WIN)
     auto *process = new QProcess(owner);
-    const QString command = explorerCommand(absolutePath);
-    qDebug().noquote() << command;
-    process->start(command, QIODevice::ReadWrite);
+    const QString arguments = explorerArguments(absolutePath);
+    qDebug().noquote() << "explorer.exe" << arguments;
+    process->setProgram(QStringLiteral("explorer.exe"));
+    // Explorer reads its command line itself: it gets the text as it stands.
+    process->setNativeArguments(arguments);
+    process->start(QIODevice::ReadWrite);
 #elif defined(OSP_HAVE_DBUS)
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {

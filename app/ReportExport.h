@@ -7,9 +7,12 @@
 // Shows the report file to the user in the platform's file manager.
 namespace ReportExport {
 
-// The Windows Explorer command that selects the file at absolutePath. A path
-// with blanks is quoted so that the command's blank-splitting keeps it whole.
-QString explorerCommand(const QString &absolutePath);
+#ifdef Q_OS_WIN
+// The arguments of Windows Explorer that select the file at absolutePath. A
+// path with blanks is quoted so that Explorer's blank-splitting keeps it
+// whole.
+QString explorerArguments(const QString &absolutePath);
+#endif
 
 // Reveals absolutePath without blocking. On Windows through Explorer (the
 // QProcess is a child of owner); elsewhere through the desktop's

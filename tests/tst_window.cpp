@@ -8,6 +8,7 @@
 #include "LocalService.h"
 #include "MainWindow.h"
 #include "RunSetup.h"
+#include "ServerCache.h"
 #include "WorkDir.h"
 
 namespace {
@@ -18,6 +19,14 @@ const QByteArray Cancel = QByteArray(27, '=') + "cancel" + QByteArray(27, '=') +
 const QString Config = QStringLiteral("/speedtest-config.php");
 const QString Servers = QStringLiteral("/speedtest-servers-static.php");
 const QString Log = QStringLiteral("Linkometer.log");
+#ifdef Q_OS_WIN
+const QString Trace = QStringLiteral("tracert");
+const QString Commands = QRegularExpression::escape("ping [-n][4][127.0.0.1]\n") + "(%1)?"
+    + QRegularExpression::escape("tracert [127.0.0.1]\n") + "(?(1)|%1)";
+#else
+const QString Trace = QStringLiteral("traceroute");
+const QString Commands = "ping -c 4 -- 127\\.0\\.0\\.1\\n(%1)?traceroute -- 127\\.0\\.0\\.1\\n(?(1)|%1)";
+#endif
 
 // How a row's first run ends; every row but Close ends with a complete run.
 enum Ending { Complete, CancelRun, Restart, Stale, Close };
@@ -34,6 +43,12 @@ bool writeStandIns(const WorkDir &dir)
 {
     if (!QDir().mkpath(dir.filePath("bin")))
         return false;
+#ifdef Q_OS_WIN
+    for (const QString name : {"ping", "tracert"})
+        if (!QFile::copy(QCoreApplication::applicationDirPath() + "/osp_standin.exe", dir.filePath("bin/" + name + ".exe")))
+            return false;
+    return true;
+#endif
     for (const QByteArray name : {"ping", "traceroute"}) {
         const QString file = dir.filePath("bin/" + name);
         if (!dir.write("bin/" + name,
@@ -77,7 +92,7 @@ void tst_Window::run_data()
     QTest::newRow("cancel in speed test") << int(CancelRun) << download << Servers;
     QTest::newRow("cancel in first download") << int(CancelRun) << download << "/a.bin";
     QTest::newRow("cancel in ping") << int(CancelRun) << "Checking ping..." << "hold-ping";
-    QTest::newRow("cancel in tracert") << int(CancelRun) << tracert << "hold-traceroute";
+    QTest::newRow("cancel in tracert") << int(CancelRun) << tracert << "hold-" + Trace;
     QTest::newRow("cancel in endpoint checks") << int(CancelRun) << tracert << "/t2/response.json";
     QTest::newRow("cancel and start in second download") << int(Restart) << download << "/b.bin";
     QTest::newRow("cancel and start in endpoint checks") << int(Restart) << tracert << "/t2/response.json";
@@ -95,9 +110,10 @@ void tst_Window::run()
     WorkDir dir;
     QVERIFY(dir.isValid());
     QVERIFY(writeStandIns(dir));
-    qputenv("PATH", dir.filePath("bin").toLocal8Bit() + ':' + m_path);
+    qputenv("PATH", QDir::toNativeSeparators(dir.filePath("bin")).toLocal8Bit() + QDir::listSeparator().toLatin1() + m_path);
     // A server list cache of its own, so every run fetches the list.
     qputenv("XDG_CACHE_HOME", dir.filePath("cache").toLocal8Bit());
+    QFile::remove(ServerCache::filePath(ServerCache::cacheDirectory())); // where the above is not heeded
     QVERIFY(dir.write("ipconfig.txt", "127.0.0.1\n"));
     if (ending == Stale)
         QVERIFY(dir.write("stubborn", ""));
@@ -121,7 +137,7 @@ void tst_Window::run()
         svc.route("/orvana-admin/network/test", "{}");
         // "/network/test" is not served: that endpoint fails.
         QFile::remove("hold-ping");
-        QFile::remove("hold-traceroute");
+        QFile::remove("hold-" + Trace);
     };
     // The test server's connections end early: the speed test is the
     // engine's business, here it only has to be quick.
@@ -161,7 +177,7 @@ void tst_Window::run()
     QTimer poll;
     connect(&poll, &QTimer::timeout, this, [&] {
         const bool there = hold.startsWith('/') ? svc.requests.contains(hold)
-                                                : dir.read(Log).contains(hold.mid(5).toLatin1() + " -");
+                                                : dir.read(Log).contains(hold.mid(5).toLatin1() + ' ');
         if (acted || message->text() != label || !there)
             return;
         acted = true;
@@ -236,8 +252,7 @@ void tst_Window::run()
     for (const QString &file : files)
         run += Sep + "\\nfile: " + esc(file) + ", speed [0-9.e+-]+mbps\\n \\n";
     // The tracert separator is written while the command already runs.
-    run += "ping -c 4 -- 127\\.0\\.0\\.1\\n(" + Sep + ")?traceroute -- 127\\.0\\.0\\.1\\n(?(1)|" + Sep + ")"
-        + Finish;
+    run += Commands.arg(QString(Sep)) + Finish;
     for (const QString &url : tests)
         run += "download file done from " + esc(url) + " in \\d+ ms \\n";
     run += "query API done from " + esc(apis.at(0)) + " in \\d+ ms \\nquery API fail from " + esc(apis.at(1))

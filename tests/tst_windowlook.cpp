@@ -76,7 +76,11 @@ void tst_WindowLook::textsFitAndContrast_data()
         {"finished", "Finished Test. Export Report to us", "Start Test", true},
         {"cancelled", "Start to test your internet speed", "Start Test", false},
     };
+#ifdef Q_OS_WIN // every scale on Linux; the scaling code is the same
+    for (int percent : {100}) {
+#else
     for (int percent : {100, 125, 150, 175, 200}) {
+#endif
         for (bool dark : {false, true}) {
             for (const auto &state : states) {
                 QTest::addRow("%d%%/%s/%s", percent, dark ? "dark" : "default", state.name)
