@@ -4,6 +4,11 @@
 #include <signal.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_WIN
+#include <QDebug>
+#include <qt_windows.h>
+#include <tlhelp32.h>
+#endif
 
 namespace ShellStage {
 
@@ -63,21 +68,48 @@ Command traceCommand(Platform platform)
 ShellProcess::ShellProcess(QObject *parent)
     : QProcess(parent)
 {
+#ifdef Q_OS_WIN
+    // Whatever the shell starts is in the job too, and the job ends with its
+    // last handle, so the tool ending, however it ends, ends the commands.
+    job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job && !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);
+        job = nullptr;
+    }
+    // The shell starts suspended and runs only once it is in the job, so
+    // nothing it starts can escape.
+    setCreateProcessArgumentsModifier(
+        [](QProcess::CreateProcessArguments *arguments) { arguments->flags |= CREATE_SUSPENDED; });
+#endif
 }
 
-ShellProcess::~ShellProcess() = default;
+ShellProcess::~ShellProcess()
+{
+#ifdef Q_OS_WIN
+    if (job)
+        CloseHandle(job);
+#endif
+}
 
 void ShellProcess::start(const ShellStage::Command &command)
 {
     setProgram(command.program);
     setArguments(command.arguments);
     QProcess::start(QIODevice::ReadWrite);
+#ifdef Q_OS_WIN
+    if (state() != QProcess::NotRunning)
+        enterJob();
+#endif
 }
 
 void ShellProcess::terminateGroup()
 {
 #ifdef Q_OS_UNIX
     signalGroup(SIGTERM);
+#elif defined(Q_OS_WIN)
+    endJob();
 #else
     terminate();
 #endif
@@ -87,10 +119,58 @@ void ShellProcess::killGroup()
 {
 #ifdef Q_OS_UNIX
     signalGroup(SIGKILL);
+#elif defined(Q_OS_WIN)
+    endJob();
 #else
     kill();
 #endif
 }
+
+#ifdef Q_OS_WIN
+void ShellProcess::enterJob()
+{
+    const DWORD id = DWORD(processId());
+    HANDLE process = OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, id);
+    if (!job || !process || !AssignProcessToJobObject(job, process))
+        qWarning().noquote() << "shell outside the job: only the shell itself can be ended:"
+                             << qt_error_string(int(GetLastError()));
+    if (process)
+        CloseHandle(process);
+    // QProcess keeps the handle of the shell's one thread to itself; the
+    // thread list of the system gives it.
+    bool resumed = false;
+    HANDLE threads = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(threads, &entry); more; more = Thread32Next(threads, &entry)) {
+        if (entry.th32OwnerProcessID != id)
+            continue;
+        if (HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID)) {
+            resumed = ResumeThread(thread) != DWORD(-1) || resumed;
+            CloseHandle(thread);
+        }
+    }
+    if (threads != INVALID_HANDLE_VALUE)
+        CloseHandle(threads);
+    // A shell that cannot run ends, so that its stage ends too.
+    if (!resumed) {
+        qWarning().noquote() << "shell could not be resumed:" << qt_error_string(int(GetLastError()));
+        kill();
+    }
+}
+
+void ShellProcess::endJob()
+{
+    if (state() == QProcess::NotRunning)
+        return;
+    // With QProcess's own exit code of kill(), so the shell's end reads as a
+    // crash exit; the shell itself also directly, in case it is outside the job.
+    const UINT killedExitCode = 0xf291;
+    if (job)
+        TerminateJobObject(job, killedExitCode);
+    kill();
+}
+#endif
 
 #ifdef Q_OS_UNIX
 void ShellProcess::setupChildProcess()

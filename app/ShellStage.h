@@ -26,9 +26,10 @@ Command traceCommand(Platform platform);
 
 } // namespace ShellStage
 
-// A QProcess whose child leads a process group of its own on Unix, so that
-// ending the stage also ends the ping or traceroute the shell is running
-// (a signal to the shell alone would leave it writing to the report).
+// A QProcess whose child leads a process group of its own on Unix, or runs
+// in a job object of its own on Windows, so that ending the stage also ends
+// the ping or traceroute the shell is running (ending the shell alone would
+// leave it writing to the report).
 class ShellProcess : public QProcess
 {
     Q_OBJECT
@@ -40,9 +41,10 @@ public:
     void start(const ShellStage::Command &command);
 
     // Ask the whole group to end (SIGTERM); a process that is not running
-    // is not affected.
+    // is not affected. Windows has no such request that a console program
+    // heeds, so there the whole job ends at once.
     void terminateGroup();
-    // End the whole group at once (SIGKILL).
+    // End the whole group at once (SIGKILL; the whole job on Windows).
     void killGroup();
 
 protected:
@@ -52,6 +54,12 @@ protected:
 
 private:
     void signalGroup(int signalNumber);
+#ifdef Q_OS_WIN
+    void enterJob();
+    void endJob();
+
+    void *job = nullptr; // a HANDLE
+#endif
 };
 
 #endif // SHELLSTAGE_H
