@@ -46,6 +46,10 @@ public:
     void terminateGroup();
     // End the whole group at once (SIGKILL; the whole job on Windows).
     void killGroup();
+    // Ends everything the stage started and returns once the shell is gone:
+    // a request to end first, a kill after graceMsecs. The one place that
+    // ends a stage's tree.
+    void endTree(int graceMsecs);
 
 protected:
 #ifdef Q_OS_UNIX
