@@ -36,6 +36,7 @@ private slots:
             svc->route("/silent", QByteArray(), Behaviour::Silent);
             svc->route("/first", QByteArray(1000, 'f'));
             svc->route("/slow", Route{200, {}, {}, 5 * 256 * 1024, Behaviour::Slow});
+            svc->route("/stalled", Route{200, {}, {}, 5 * 256 * 1024, Behaviour::Slow}); // probed with a shorter bound
             svc->route("/early", QByteArray(1000, 'e'), Behaviour::CloseEarly);
             svc->route("/t/response.json", "{}");
             svc->route("/base", "the base path exists");
@@ -49,16 +50,18 @@ private slots:
         QTest::addColumn<QStringList>("entries");
         QTest::addColumn<qint64>("bytes");
         QTest::addColumn<int>("atLeast");
-        QTest::addColumn<bool>("endRun");
-        QTest::newRow("file in pieces") << QStringList{"/first", "/slow"} << qint64(1310720) << 380 << false;
-        QTest::newRow("404 page timed like a file") << QStringList{"/first", "/missing"} << qint64(9) << 0 << false;
-        QTest::newRow("closing early") << QStringList{"/first", "/early"} << qint64(500) << 0 << false;
-        QTest::newRow("silent, ended by the bound") << QStringList{"/first", "/silent"} << qint64(-1) << 300 << false;
-        QTest::newRow("redirect not followed") << QStringList{"/first", "/moved"} << qint64(5) << 0 << false;
-        QTest::newRow("refused") << QStringList{"/first", "refused"} << qint64(-1) << 0 << false;
-        QTest::newRow("https self-signed") << QStringList{"/first", "https:/first"} << qint64(-1) << 0 << false;
-        QTest::newRow("same text twice written once") << QStringList{"refused", "refused"} << qint64(-1) << 0 << false;
-        QTest::newRow("run ended during the wait") << QStringList{"/first", "/slow"} << qint64(1310720) << 0 << true;
+        QTest::addColumn<int>("caller"); // 1: ends the run once the last entry is asked for; 2: empties its list
+        QTest::newRow("file in pieces") << QStringList{"/first", "/slow"} << qint64(1310720) << 380 << 0;
+        QTest::newRow("404 page timed like a file") << QStringList{"/first", "/missing"} << qint64(9) << 0 << 0;
+        QTest::newRow("closing early") << QStringList{"/first", "/early"} << qint64(500) << 0 << 0;
+        QTest::newRow("silent, ended by the bound") << QStringList{"/first", "/silent"} << qint64(-1) << 300 << 0;
+        QTest::newRow("redirect not followed") << QStringList{"/first", "/moved"} << qint64(5) << 0 << 0;
+        QTest::newRow("refused") << QStringList{"/first", "refused"} << qint64(-1) << 0 << 0;
+        QTest::newRow("https self-signed") << QStringList{"/first", "https:/first"} << qint64(-1) << 0 << 0;
+        QTest::newRow("same text twice written once") << QStringList{"refused", "refused"} << qint64(-1) << 0 << 0;
+        QTest::newRow("run ended during the wait") << QStringList{"/first", "/slow"} << qint64(1310720) << 0 << 1;
+        QTest::newRow("list emptied by the caller meanwhile") << QStringList{"/first", "/slow"} << qint64(1310720) << 0
+                                                              << 2;
     }
 
     void download()
@@ -66,12 +69,14 @@ private slots:
         QFETCH(QStringList, entries);
         QFETCH(qint64, bytes);
         QFETCH(int, atLeast);
-        QFETCH(bool, endRun);
-        QVector<QString> urls;
+        QFETCH(int, caller);
+        const bool endRun = caller == 1;
+        QVector<QString> urls, all; // of their own, so that nothing of urls outlives its emptying
         for (const QString &entry : entries)
-            urls << url(entry);
+            urls << url(entry), all << url(entry);
         DownloadMgr manager;
         manager.setNoDataTimeout(300);
+        connect(&manager, &DownloadMgr::replyFinished, this, [&] { if (caller == 2) urls.clear(); });
         const QDateTime before = QDateTime::currentDateTime();
         const auto active = [&] { return !endRun || !m_http->requests.contains(entries.last()); };
         QCOMPARE(DownloadStage(&manager, "Linkometer.log", active).run(urls), !endRun);
@@ -88,10 +93,10 @@ private slots:
 
         // A separator and result per file, an identical text once; the rate: scratch bytes over time in MiB/s.
         QString expected;
-        for (int i = 0; i < urls.size() - endRun; ++i) {
+        for (int i = 0; i < all.size() - endRun; ++i) {
             expected += QString(54, '=') + '\n';
-            if (i == 0 || urls.at(i) != urls.at(i - 1) || bytes >= 0)
-                expected += QRegularExpression::escape("\nfile: " + urls.at(i) + ", speed ") + "([0-9.e+-]+)mbps\n \n";
+            if (i == 0 || all.at(i) != all.at(i - 1) || bytes >= 0)
+                expected += QRegularExpression::escape("\nfile: " + all.at(i) + ", speed ") + "([0-9.e+-]+)mbps\n \n";
         }
         const QRegularExpressionMatch m = QRegularExpression("^" + expected + "$").match(report());
         QVERIFY2(m.hasMatch(), qPrintable(report()));
@@ -114,6 +119,8 @@ private slots:
         QTest::newRow("redirect fails") << "https:/moved" << true << -1 << 0;
         QTest::newRow("silent fails at the bound") << "/silent" << true << -1 << 0;
         QTest::newRow("slow answer timed whole") << "/slow" << true << 380 << 0;
+        QTest::newRow("200, then stalled, fails") << "/stalled" << true << -1 << 0;
+        QTest::newRow("200 cut off mid-body fails") << "/early" << true << -1 << 0;
         QTest::newRow("refused fails") << "refused" << false << -1 << 0;
         QTest::newRow("API done") << "/first" << true << 0 << 0;
         QTest::newRow("cancelled before") << "/t" << false << 0 << 1;
@@ -131,7 +138,9 @@ private slots:
         const auto probes = [this] { return m_http->requests.size() + m_https->requests.size(); };
         const EndpointChecks checks(api ? QVector<QString>() : QVector<QString>{base},
                                     api ? QVector<QString>{base, next} : QVector<QString>{next}, 0,
-                                    where == "/silent" || where == "/slow" ? 300 : 5000); // a loaded TLS handshake
+                                    where == "/stalled"                          ? 50
+                                        : where == "/silent" || where == "/slow" ? 300
+                                                                                 : 5000); // a loaded TLS handshake
         QCOMPARE(checks.runEndpointChecks("Linkometer.log", [&] { return cut == 0 || (cut > 1 && !probes()); },
                                           [&] { return cut == 3 && probes(); }), cut == 0);
 

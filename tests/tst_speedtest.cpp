@@ -152,6 +152,7 @@ void tst_SpeedTest::run_data()
     row("testlength not a number", NoCache, Config, Ok, Plain, "x 3 1", Near, D, Closed, 3 * Half, 2);
     row("testlength x 1000 past int", NoCache, Config, Ok, Plain, "2147484 1 1", Near, D, Closed, Half, 2);
     row("threadsperurl -3", NoCache, Config, Ok, Plain, "1 -3 1", Near, D, Count + "-3", NoDownload, 2);
+    row("threadsperurl 1k lowered to 16", NoCache, Config, Ok, Plain, "1 1k 1", Near, D, Closed, 16 * Half, 2);
     row("threadsperurl not a number", NoCache, Config, Ok, Plain, "1 x 1", Near, D, Count + "0", NoDownload, 2);
     row("timeout not a number", NoCache, Config, Ok, Plain, "1 2 x", Near, D, Closed, 2 * Half, 2);
 

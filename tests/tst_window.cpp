@@ -19,17 +19,20 @@ const QString Config = QStringLiteral("/speedtest-config.php");
 const QString Servers = QStringLiteral("/speedtest-servers-static.php");
 const QString Log = QStringLiteral("Linkometer.log");
 
-// How a row's first run ends; every row but Close ends with a complete run.
-enum Ending { Complete, CancelRun, Restart, Stale, Close };
+// How a row's first run ends; every row but Close ends with a complete run. The last three are complete
+// runs whose shell cannot start, whose report is a folder, whose report is on a full disk.
+enum Ending { Complete, CancelRun, Restart, Stale, Close, NoShell, Unwritable, FullDisk };
+const QString Done = QStringLiteral("Finished Test. Export Report to us");
+const QString Unwritten = QStringLiteral("Report could not be written in full");
 
 QString esc(const QString &text)
 {
     return QRegularExpression::escape(text);
 }
 
-// Stand-ins for ping and traceroute: one line with their arguments, then
-// they wait while their hold file exists; "stubborn" makes them ignore
-// SIGTERM.
+// Stand-ins for ping and traceroute: their pid into pid-<name>, one line
+// with their arguments, then they wait while their hold file exists;
+// "stubborn" makes them ignore SIGTERM.
 bool writeStandIns(const WorkDir &dir)
 {
     if (!QDir().mkpath(dir.filePath("bin")))
@@ -37,9 +40,9 @@ bool writeStandIns(const WorkDir &dir)
     for (const QByteArray name : {"ping", "traceroute"}) {
         const QString file = dir.filePath("bin/" + name);
         if (!dir.write("bin/" + name,
-                       "#!/bin/sh\n[ -f stubborn ] && trap '' TERM\necho \"" + name + " $*\"\n[ -f hold-" + name
-                           + " ] || exit 0\nwhile [ -f hold-" + name + " ]; do sleep 0.02; done\necho " + name
-                           + " after hold\n")
+                       "#!/bin/sh\necho $$ >pid-" + name + "\n[ -f stubborn ] && trap '' TERM\necho \"" + name
+                           + " $*\"\n[ -f hold-" + name + " ] || exit 0\nwhile [ -f hold-" + name
+                           + " ]; do sleep 0.02; done\necho " + name + " after hold\n")
             || !QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
             return false;
     }
@@ -84,6 +87,10 @@ void tst_Window::run_data()
     QTest::newRow("stale child of a cancelled run") << int(Stale) << "Checking ping..." << "hold-ping";
     QTest::newRow("close in download") << int(Close) << download << "/a.bin";
     QTest::newRow("close in endpoint checks") << int(Close) << tracert << "/t2/response.json";
+    QTest::newRow("close in tracert, its command stubborn") << int(Close) << tracert << "hold-traceroute";
+    QTest::newRow("shell that cannot start") << int(NoShell) << QString() << QString();
+    QTest::newRow("report folder at the report's name") << int(Unwritable) << QString() << QString();
+    QTest::newRow("report on a full disk") << int(FullDisk) << QString() << QString();
 }
 
 void tst_Window::run()
@@ -99,8 +106,10 @@ void tst_Window::run()
     // A server list cache of its own, so every run fetches the list.
     qputenv("XDG_CACHE_HOME", dir.filePath("cache").toLocal8Bit());
     QVERIFY(dir.write("ipconfig.txt", "127.0.0.1\n"));
-    if (ending == Stale)
+    if (ending == Stale || ending == Close)
         QVERIFY(dir.write("stubborn", ""));
+    QVERIFY(ending != Unwritable || QDir().mkdir(Log));
+    QVERIFY(ending != FullDisk || QFile::link("/dev/full", Log));
 
     LocalService svc;
     QStringList files{svc.url("/a.bin"), svc.url("/b.bin")};
@@ -138,6 +147,8 @@ void tst_Window::run()
     setup.serversUrl = svc.url(Servers);
     setup.endpointChecks = EndpointChecks(tests, apis, 1, 2000);
     setup.downloadNoDataMsecs = 5000;
+    if (ending == NoShell)
+        setup.shell = dir.filePath("missing/sh");
     window->setRunSetup(setup);
     window->show();
     auto *start = window->findChild<QPushButton *>("button_start");
@@ -188,7 +199,7 @@ void tst_Window::run()
         QCOMPARE(state, (QStringList{"Start to test your internet speed", "Start Test", "hidden", "disabled",
                                      atAct + Cancel}));
     });
-    if (ending != Complete)
+    if (!label.isEmpty())
         poll.start(5);
 
     if (ending == Close) {
@@ -201,6 +212,16 @@ void tst_Window::run()
         QVERIFY2(acted && !timedOut, "the event loop did not end with the window");
         window.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        // Nothing the run started outlives the window: released, a command would write on.
+        if (hold.startsWith("hold-")) {
+            QFile::remove(hold);
+            const QString pid = QString::fromLatin1(dir.read("pid-" + hold.mid(5))).trimmed();
+            const auto gone = [pid] {
+                QFile file("/proc/" + pid + "/stat");
+                return !file.open(QIODevice::ReadOnly) || file.readAll().contains(") Z "); // or a zombie
+            };
+            QTRY_VERIFY(gone());
+        }
         QCOMPARE(dir.read(Log), atAct);
         QCOMPARE(svc.requests.size(), requestsAtAct);
         return;
@@ -208,7 +229,7 @@ void tst_Window::run()
 
     QTest::mouseClick(start, Qt::LeftButton);
     QByteArray before;
-    if (ending == Complete) {
+    if (label.isEmpty()) {
         QCOMPARE((QStringList{start->text(), message->text(), bar->isVisible() ? "shown" : "hidden",
                               exportButton->isEnabled() ? "enabled" : "disabled"}),
                  (QStringList{"Cancel", "Checking download...", "shown", "disabled"}));
@@ -223,10 +244,12 @@ void tst_Window::run()
             QTest::mouseClick(start, Qt::LeftButton);
         }
     }
-    QTRY_COMPARE_WITH_TIMEOUT(message->text(), QStringLiteral("Finished Test. Export Report to us"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(message->text(), ending == Unwritable || ending == FullDisk ? Unwritten : Done, 10000);
     QCOMPARE(start->text(), QStringLiteral("Start Test"));
     QVERIFY(exportButton->isEnabled());
     QVERIFY(bar->isHidden());
+    if (ending == Unwritable || ending == FullDisk) // nothing to read back, /dev/full reads endless zeros
+        return;
 
     // The new run follows the cancel marker at once and is whole: nothing
     // of the first run came after the marker.
@@ -236,8 +259,12 @@ void tst_Window::run()
     for (const QString &file : files)
         run += Sep + "\\nfile: " + esc(file) + ", speed [0-9.e+-]+mbps\\n \\n";
     // The tracert separator is written while the command already runs.
-    run += "ping -c 4 -- 127\\.0\\.0\\.1\\n(" + Sep + ")?traceroute -- 127\\.0\\.0\\.1\\n(?(1)|" + Sep + ")"
-        + Finish;
+    if (ending == NoShell) // the stage and the system's text
+        run += "ping could not start: [^\\n]*No such file or directory \\n" + Sep
+            + "tracert could not start: [^\\n]*No such file or directory \\n" + Finish;
+    else
+        run += "ping -c 4 -- 127\\.0\\.0\\.1\\n(" + Sep + ")?traceroute -- 127\\.0\\.0\\.1\\n(?(1)|" + Sep + ")"
+            + Finish;
     for (const QString &url : tests)
         run += "download file done from " + esc(url) + " in \\d+ ms \\n";
     run += "query API done from " + esc(apis.at(0)) + " in \\d+ ms \\nquery API fail from " + esc(apis.at(1))
