@@ -2,7 +2,8 @@
 # Builds orvana-speedtest.exe for 64-bit Windows and the Windows test
 # programs with MinGW-w64 against the cached cross-built Qt
 # (scripts/windows-qt.sh builds it the first time), then runs the tests
-# under Wine, offscreen, against local services on loopback.
+# under Wine, offscreen, against local services on loopback; among them
+# CPack makes the installer (<build>/installer/) and its test installs it.
 #   scripts/windows.sh             build (build/windows) and test
 #   scripts/windows.sh --no-tests  build only
 # The tool, its DLLs and plugins end up in <build>/bin.
@@ -17,7 +18,7 @@ fi
 packages=(
     cmake ninja-build make g++ perl python3 dpkg-dev
     g++-mingw-w64-x86-64-posix mingw-w64-tools
-    wine wine64 fonts-dejavu-core
+    wine wine64 fonts-dejavu-core nsis xvfb xauth
 )
 missing=()
 for package in "${packages[@]}"; do
@@ -54,8 +55,8 @@ if [ "$run_tests" = 0 ]; then
 fi
 
 # The tests' own Wine prefix; no Mono or Gecko, which would be fetched from
-# the internet.
-export WINEPREFIX="$build/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+# the internet, no menu entries on the host.
+export WINEPREFIX="$build/wine" WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot --init >/dev/null 2>&1
     wineserver --wait
