@@ -1,6 +1,7 @@
 #include "LocalService.h"
 
 #include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslSocket>
 #include <QTimer>
@@ -49,11 +50,35 @@ QString LocalService::host() const
     return QStringLiteral("127.0.0.1:%1").arg(serverPort());
 }
 
-quint16 LocalService::closedPort()
+QString LocalService::refusedHost()
 {
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
+    return QStringLiteral("127.0.0.1:%1").arg(probe.serverPort());
+}
+
+void LocalService::trustTestCertificate()
+{
+    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+    conf.setCaCertificates(conf.caCertificates() + QSslCertificate::fromPath(QStringLiteral(OSP_TEST_CERT_DIR "/localhost.crt")));
+    QSslConfiguration::setDefaultConfiguration(conf);
+}
+
+qint64 LocalService::now()
+{
+    static QElapsedTimer clock;
+    if (!clock.isValid())
+        clock.start();
+    return clock.elapsed();
+}
+
+void LocalService::send(QTcpSocket *socket, const QString &path, const QByteArray &bytes)
+{
+    Sent &s = sent[path];
+    s.bytes += socket->write(bytes);
+    s.last = now();
+    if (s.first < 0)
+        s.first = s.last;
 }
 
 void LocalService::incomingConnection(qintptr descriptor)
@@ -82,7 +107,16 @@ void LocalService::serve(QTcpSocket *socket, QByteArray *pending)
         pending->remove(0, end + 1);
         commands << line;
         const qint64 n = line.mid(9).trimmed().toLongLong();
-        stream(socket, download == Behaviour::CloseEarly ? qMin<qint64>(n, 2 * Chunk) : n, download);
+        const QString path = QStringLiteral("DOWNLOAD");
+        if (download == Behaviour::CloseEarly) { // 256 KiB in two pieces a moment apart, so the time is measurable
+            send(socket, path, filler().left(Chunk / 2));
+            QTimer::singleShot(20, socket, [this, socket, path] {
+                send(socket, path, filler().left(Chunk / 2));
+                socket->disconnectFromHost();
+            });
+            return;
+        }
+        stream(socket, path, qMin(n, download == Behaviour::Slow ? 4 * Chunk : n), download);
         return;
     }
     const int end = pending->indexOf("\r\n\r\n");
@@ -121,21 +155,27 @@ void LocalService::answer(QTcpSocket *socket, const QString &path)
     if (!r.location.isEmpty())
         head += "Location: " + r.location + "\r\n";
     socket->write(head + "\r\n");
+    if (r.behaviour == Behaviour::Trickle) {
+        auto *timer = new QTimer(socket);
+        connect(timer, &QTimer::timeout, socket, [this, socket, path] { send(socket, path, filler().left(1024)); });
+        timer->start(100);
+        return;
+    }
     if (r.fillerBytes >= 0 || r.behaviour == Behaviour::Endless) {
-        stream(socket, size, r.behaviour);
+        stream(socket, path, size, r.behaviour);
         return;
     }
     const qint64 stop = r.behaviour == Behaviour::CloseEarly ? size / 2 : size;
     if (r.behaviour != Behaviour::Slow) {
-        socket->write(r.body.left(stop));
+        send(socket, path, r.body.left(stop));
         socket->disconnectFromHost();
         return;
     }
     auto *timer = new QTimer(socket);
     auto sent = std::make_shared<qint64>(0);
-    connect(timer, &QTimer::timeout, socket, [socket, timer, sent, body = r.body] {
+    connect(timer, &QTimer::timeout, socket, [this, path, socket, timer, sent, body = r.body] {
         const qint64 piece = qMax<qint64>(1, (body.size() + 9) / 10);
-        socket->write(body.mid(*sent, piece));
+        send(socket, path, body.mid(*sent, piece));
         *sent += piece;
         if (*sent >= body.size()) {
             timer->stop();
@@ -146,17 +186,17 @@ void LocalService::answer(QTcpSocket *socket, const QString &path)
 }
 
 // Filler bytes handed over as the socket drains, so gigabytes cost no memory.
-void LocalService::stream(QTcpSocket *socket, qint64 bytes, Behaviour behaviour)
+void LocalService::stream(QTcpSocket *socket, const QString &path, qint64 bytes, Behaviour behaviour)
 {
     if (behaviour == Behaviour::Silent)
         return;
     const bool endless = behaviour == Behaviour::Endless;
     const qint64 stop = behaviour == Behaviour::CloseEarly ? bytes / 2 : bytes;
     auto sent = std::make_shared<qint64>(0);
-    const auto pump = [socket, sent, stop, endless, slow = behaviour == Behaviour::Slow] {
+    const auto pump = [this, path, socket, sent, stop, endless, slow = behaviour == Behaviour::Slow] {
         while ((endless || *sent < stop) && socket->bytesToWrite() < 4 * Chunk) {
             const qint64 n = endless ? Chunk : qMin(Chunk, stop - *sent);
-            socket->write(filler().constData(), n);
+            send(socket, path, QByteArray::fromRawData(filler().constData(), int(n)));
             *sent += n;
             if (slow)
                 return;
@@ -173,6 +213,13 @@ void LocalService::stream(QTcpSocket *socket, qint64 bytes, Behaviour behaviour)
     }
     pump();
 }
+
+const QString ConfigPath = QStringLiteral("/speedtest-config.php");
+const QString ListPath = QStringLiteral("/speedtest-servers-static.php");
+const QString LatencyPath = QStringLiteral("/speedtest/latency.txt");
+const QByteArray Separator = QByteArray(54, '=') + '\n';
+const QByteArray FinishMarker = QByteArray(27, '=') + "finn" + QByteArray(27, '=') + '\n';
+const QByteArray CancelMarker = QByteArray(27, '=') + "cancel" + QByteArray(27, '=') + '\n';
 
 QByteArray configDocument(double lat, double lon, const QString &isp, const QString &testlength,
                           const QString &threads, const QString &timeout)
