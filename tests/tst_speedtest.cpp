@@ -239,7 +239,7 @@ void tst_SpeedTest::run()
     for (int i = 0; i < (c.twist == Twenty ? 19 : 1); ++i)
         servers << TestServer{ &dead, 1, -0.95 + 0.1 * i, "Dead" };
     const QStringList n = c.numbers.split(' ');
-    serve(web, ConfigPath, c.where == Config ? c.fault : Ok, configDocument(1, -1, "Acme Net", n[0], n[1], n[2]), "<settings/>");
+    serve(web, ConfigPath, c.where == Config ? c.fault : Ok, configDocument(n[0], n[1], n[2]), "<settings/>");
     serve(web, ListPath, c.where == List ? c.fault : Ok, serverListDocument(servers), "<settings><servers/></settings>");
     c.errorString.replace("%U", web.url(c.where == Config ? ConfigPath : ListPath));
     // Only a silent document needs a short bound; an answer on a loaded machine may pause long.

@@ -5,7 +5,6 @@
 #include <QSslKey>
 #include <QSslSocket>
 #include <QTimer>
-#include <QXmlStreamWriter>
 
 #include <memory>
 
@@ -17,11 +16,6 @@ const QByteArray &filler()
 {
     static const QByteArray bytes(Chunk, 'x');
     return bytes;
-}
-
-QString number(double value)
-{
-    return QString::number(value, 'g', 10);
 }
 
 } // namespace
@@ -221,46 +215,20 @@ const QByteArray Separator = QByteArray(54, '=') + '\n';
 const QByteArray FinishMarker = QByteArray(27, '=') + "finn" + QByteArray(27, '=') + '\n';
 const QByteArray CancelMarker = QByteArray(27, '=') + "cancel" + QByteArray(27, '=') + '\n';
 
-QByteArray configDocument(double lat, double lon, const QString &isp, const QString &testlength,
-                          const QString &threads, const QString &timeout)
+QByteArray configDocument(const QString &testlength, const QString &threads, const QString &timeout)
 {
-    QByteArray out;
-    QXmlStreamWriter xml(&out);
-    xml.writeStartDocument();
-    xml.writeStartElement(QStringLiteral("settings"));
-    xml.writeEmptyElement(QStringLiteral("client"));
-    xml.writeAttribute(QStringLiteral("lat"), number(lat));
-    xml.writeAttribute(QStringLiteral("lon"), number(lon));
-    xml.writeAttribute(QStringLiteral("isp"), isp);
-    xml.writeEmptyElement(QStringLiteral("download"));
-    xml.writeAttribute(QStringLiteral("testlength"), testlength);
-    xml.writeAttribute(QStringLiteral("threadsperurl"), threads);
-    xml.writeEmptyElement(QStringLiteral("latency"));
-    xml.writeAttribute(QStringLiteral("timeout"), timeout);
-    xml.writeEndDocument();
-    return out;
+    return QStringLiteral("<?xml version=\"1.0\"?><settings><client lat=\"1\" lon=\"-1\" isp=\"Acme Net\"/><download "
+                          "testlength=\"%1\" threadsperurl=\"%2\"/><latency timeout=\"%3\"/></settings>")
+        .arg(testlength, threads, timeout).toUtf8();
 }
 
 QByteArray serverListDocument(const QList<TestServer> &servers)
 {
-    QByteArray out;
-    QXmlStreamWriter xml(&out);
-    xml.writeStartDocument();
-    xml.writeStartElement(QStringLiteral("settings"));
-    xml.writeStartElement(QStringLiteral("servers"));
-    int id = 1000;
-    for (const TestServer &s : servers) {
-        xml.writeEmptyElement(QStringLiteral("server"));
-        xml.writeAttribute(QStringLiteral("url"), s.service->url(QStringLiteral("/speedtest/upload.php")));
-        xml.writeAttribute(QStringLiteral("lat"), number(s.lat));
-        xml.writeAttribute(QStringLiteral("lon"), number(s.lon));
-        xml.writeAttribute(QStringLiteral("name"), s.name);
-        xml.writeAttribute(QStringLiteral("country"), QStringLiteral("Testland"));
-        xml.writeAttribute(QStringLiteral("cc"), QStringLiteral("TL"));
-        xml.writeAttribute(QStringLiteral("sponsor"), QStringLiteral("Sponsor ") + s.name);
-        xml.writeAttribute(QStringLiteral("id"), QString::number(id++));
-        xml.writeAttribute(QStringLiteral("host"), s.host.isEmpty() ? s.service->host() : s.host);
-    }
-    xml.writeEndDocument();
-    return out;
+    QString out = QStringLiteral("<?xml version=\"1.0\"?><settings><servers>");
+    for (const TestServer &s : servers)
+        out += QStringLiteral("<server url=\"%1\" lat=\"%2\" lon=\"%3\" name=\"%4\" country=\"Testland\" cc=\"TL\" sponsor=\"Sponsor "
+                              "%4\" id=\"1000\" host=\"%5\"/>")
+                   .arg(s.service->url(QStringLiteral("/speedtest/upload.php"))).arg(s.lat).arg(s.lon)
+                   .arg(s.name, s.host.isEmpty() ? s.service->host() : s.host);
+    return (out + QStringLiteral("</servers></settings>")).toUtf8();
 }
