@@ -158,8 +158,10 @@ int EndpointChecks::probeUrl(const QString &url, const QString &fileName, bool *
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (reply->bytesAvailable() > 0)
         reply->skip(reply->bytesAvailable());
+    // A 200 whose body stalled past the bound or was cut off is no answer.
+    const bool answered = status == 200 && reply->error() == QNetworkReply::NoError;
     reply->deleteLater();
-    if (status != 200)
+    if (!answered)
         return -1;
     return int(clock.elapsed());
 }

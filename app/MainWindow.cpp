@@ -70,6 +70,12 @@ MainWindow::MainWindow(QWidget *parent)
             &MainWindow::GetPingResult);
     connect(traceProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
             &MainWindow::GetTraceResult);
+    for (ShellProcess *process : {pingProcess, traceProcess}) {
+        connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
+            if (error == QProcess::FailedToStart)
+                stageNotStarted(process);
+        });
+    }
 
     setWindowTitle(tr("Orvana Speed Test"));
     setWindowFlags(Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -93,18 +99,19 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    // Nothing of a run outlives the window to write into the report; what
+    // the ending commands still deliver finds the run over.
+    closing = true;
+    for (ShellProcess *process : {pingProcess, traceProcess})
+        process->endTree(StaleProcessGraceMsecs);
     if (downloadMgr)
         downloadMgr->deleteLater();
     // The event loop has ended when the window goes, so a deferred deletion
     // of the speed test would never be carried out.
     delete testSpeed;
     delete ui;
-    // A child that is still running is left to finish: once started it is
-    // the platform's, and deleting its QProcess would kill it.
-    for (ShellProcess *process : {pingProcess, traceProcess}) {
-        if (process->state() == QProcess::NotRunning)
-            delete process;
-    }
+    delete pingProcess;
+    delete traceProcess;
 }
 
 void MainWindow::setRunSetup(const RunSetup &setup)
@@ -135,6 +142,7 @@ void MainWindow::startRun()
     idle = false;
     ++currentRun;
     speedTestHandled = false;
+    reportFailuresAtStart = ReportLog::failedAppends();
     qDebug() << "start click";
 
     ui->button_start->setText(tr("Cancel"));
@@ -172,15 +180,8 @@ void MainWindow::startRun()
 // write into the new run's report, nor be taken for the new run's stage.
 void MainWindow::endStaleProcesses()
 {
-    for (ShellProcess *process : {pingProcess, traceProcess}) {
-        if (process->state() == QProcess::NotRunning)
-            continue;
-        process->terminateGroup();
-        if (!process->waitForFinished(StaleProcessGraceMsecs)) {
-            process->killGroup();
-            process->waitForFinished(StaleProcessGraceMsecs);
-        }
-    }
+    for (ShellProcess *process : {pingProcess, traceProcess})
+        process->endTree(StaleProcessGraceMsecs);
 }
 
 void MainWindow::cancelRun()
@@ -245,7 +246,37 @@ void MainWindow::startPing()
 {
     ui->label_message->setText(tr("Checking ping..."));
     pingRun = currentRun;
-    pingProcess->start(ShellStage::pingCommand(ShellStage::hostPlatform()));
+    pingProcess->start(stageCommand(false));
+}
+
+ShellStage::Command MainWindow::stageCommand(bool trace) const
+{
+    const ShellStage::Platform platform = ShellStage::hostPlatform();
+    ShellStage::Command command = trace ? ShellStage::traceCommand(platform) : ShellStage::pingCommand(platform);
+    if (!runSetup.shell.isEmpty())
+        command.program = runSetup.shell;
+    return command;
+}
+
+// A shell that cannot start never finishes: its stage ends like a failed
+// command, with a line that says so, and the run goes on.
+void MainWindow::stageNotStarted(ShellProcess *process)
+{
+    const bool trace = process == traceProcess;
+    const quint64 run = trace ? traceRun : pingRun;
+    const QString line = QStringLiteral("%1 could not start: %2 \n")
+                             .arg(trace ? QStringLiteral("tracert") : QStringLiteral("ping"), process->errorString());
+    // Some platforms report it from inside start(): the stage ends from the
+    // event loop either way.
+    QTimer::singleShot(0, this, [this, run, trace, line] {
+        if (!isRunActive(run))
+            return;
+        appendLog(line);
+        if (trace)
+            GetTraceResult(-1, QProcess::CrashExit);
+        else
+            GetPingResult(-1, QProcess::CrashExit);
+    });
 }
 
 void MainWindow::GetPingResult(int exitCode, QProcess::ExitStatus exitStatus)
@@ -257,7 +288,7 @@ void MainWindow::GetPingResult(int exitCode, QProcess::ExitStatus exitStatus)
         return;
 
     traceRun = currentRun;
-    traceProcess->start(ShellStage::traceCommand(ShellStage::hostPlatform()));
+    traceProcess->start(stageCommand(true));
     appendLog(QString::fromLatin1(ReportLog::SeparatorLine));
     ui->label_message->setText(tr("Checking tracert..."));
 }
@@ -283,7 +314,12 @@ void MainWindow::GetTraceResult(int exitCode, QProcess::ExitStatus exitStatus)
     ui->button_start->setText(tr("Start Test"));
     ui->button_export->setEnabled(true);
     ui->bar_prpgress->hide();
-    ui->label_message->setText(tr("Finished Test. Export Report to us"));
+    // The shell's own appends fail along with the window's, which always
+    // writes in the ping and tracert stages.
+    if (ReportLog::failedAppends() != reportFailuresAtStart)
+        ui->label_message->setText(tr("Report could not be written in full"));
+    else
+        ui->label_message->setText(tr("Finished Test. Export Report to us"));
     if (testSpeed) {
         testSpeed->deleteLater();
         testSpeed = nullptr;
@@ -306,8 +342,11 @@ void MainWindow::ExportResult()
 void MainWindow::closeEvent(QCloseEvent *event)
 {
     // A stage waiting in a nested event loop must not go on once the window
-    // is closing; the run's objects go with it.
+    // is closing; the run's objects go with it, and so do the ping and
+    // tracert commands, which would write into the report after the tool.
     closing = true;
+    pingProcess->endTree(StaleProcessGraceMsecs);
+    traceProcess->endTree(StaleProcessGraceMsecs);
     if (downloadMgr) {
         downloadMgr->deleteLater();
         downloadMgr = nullptr;

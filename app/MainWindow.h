@@ -7,12 +7,12 @@
 #include <QVector>
 
 #include "RunSetup.h"
+#include "ShellStage.h"
 
 namespace Ui {
 class MainWindow;
 }
 class DownloadMgr;
-class ShellProcess;
 class TestSpeed;
 
 class MainWindow : public QMainWindow
@@ -47,6 +47,8 @@ private:
     void startRun();
     void cancelRun();
     void endStaleProcesses();
+    ShellStage::Command stageCommand(bool trace) const;
+    void stageNotStarted(ShellProcess *process);
     void readDownloadList();
     void runDownloadStage();
     // True while the run numbered run is the active one: not cancelled, not
@@ -70,6 +72,7 @@ private:
     quint64 pingRun = 0;
     quint64 traceRun = 0;
     bool speedTestHandled = false;
+    int reportFailuresAtStart = 0;
     bool closing = false;
 };
 

@@ -79,13 +79,14 @@ public:
 
         // The style sheets fix light surfaces but leave the text colours to
         // the desktop's palette, which a dark scheme makes light: keep the
-        // plain scheme's dark texts and grey disabled texts. Widgets with a
-        // style sheet do not inherit their parent's palette, so each gets it.
+        // plain scheme's dark texts and grey disabled texts, the grey still
+        // readable (3.6 : 1) on the disabled button's darker grey. Widgets with
+        // a style sheet do not inherit their parent's palette, so each gets it.
         QPalette texts;
         for (QPalette::ColorRole role :
              {QPalette::WindowText, QPalette::ButtonText, QPalette::Text}) {
             texts.setColor(role, QColor(0, 0, 0));
-            texts.setColor(QPalette::Disabled, role, QColor(190, 190, 190));
+            texts.setColor(QPalette::Disabled, role, QColor(96, 96, 96));
         }
         for (QWidget *textWidget : QList<QWidget *>{button_start, button_export, label_message})
             textWidget->setPalette(texts);

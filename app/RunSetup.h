@@ -14,6 +14,9 @@ struct RunSetup
     QString serversUrl;
     EndpointChecks endpointChecks;
     int downloadNoDataMsecs = 0;
+    // The program that runs the ping and tracert loops; empty means the
+    // platform's own shell.
+    QString shell;
 
     static RunSetup production();
 };

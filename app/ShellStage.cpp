@@ -14,7 +14,9 @@ namespace {
 // white space), empty lines and lines starting with ";" skipped. The host is
 // only ever a quoted argument after "--", so a line is data, never code and
 // never an option. A missing host list makes "exec" fail, which ends a
-// non-interactive shell at once with a non-zero exit code.
+// non-interactive shell at once with a non-zero exit code. The commands' own
+// errors (an unknown host, an unreachable network) go to the report too, in
+// order with their output, as cmd's commands print them on Windows.
 // The host command runs in the background of a "wait", which a signal ends
 // at once: asked to end, the shell takes the command with it, so one that
 // ignores the request cannot outlive the shell and write into a later run.
@@ -24,7 +26,7 @@ QString unixLoop(const QString &hostCommand)
                           "exec <ipconfig.txt || exit 2; "
                           "while IFS=' \t\r' read -r h rest || [ -n \"$h\" ]; do "
                           "case $h in ''|';'*) continue;; esac; "
-                          "%1 -- \"$h\" >>Linkometer.log & wait $!; "
+                          "%1 -- \"$h\" >>Linkometer.log 2>&1 & wait $!; "
                           "done")
         .arg(hostCommand);
 }
@@ -90,6 +92,17 @@ void ShellProcess::killGroup()
 #else
     kill();
 #endif
+}
+
+void ShellProcess::endTree(int graceMsecs)
+{
+    if (state() == QProcess::NotRunning)
+        return;
+    terminateGroup();
+    if (!waitForFinished(graceMsecs)) {
+        killGroup();
+        waitForFinished(graceMsecs);
+    }
 }
 
 #ifdef Q_OS_UNIX

@@ -44,6 +44,10 @@ public:
     void terminateGroup();
     // End the whole group at once (SIGKILL).
     void killGroup();
+    // Ends everything the stage started and returns once the shell is gone:
+    // a request to end first, a kill after graceMsecs. The one place that
+    // ends a stage's tree; on Windows it ends the shell alone so far.
+    void endTree(int graceMsecs);
 
 protected:
 #ifdef Q_OS_UNIX

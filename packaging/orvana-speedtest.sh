@@ -4,30 +4,30 @@
 # leaves unknown and which beside the executable is not writable, so it runs
 # in the user's own data folder. The maker's input files are copied there
 # when missing and are never overwritten.
-set -eu
+# Started from a menu nobody sees what this script prints: whenever the tool
+# exists it starts, in the folder it was started from when the data folder
+# cannot be made; what cannot be written the tool's window tells.
+set -u
 
+folder=""
 case "${XDG_DATA_HOME:-}" in
-/*) data_home="$XDG_DATA_HOME" ;;
-*)
-    if [ -z "${HOME:-}" ]; then
-        echo "orvana-speedtest: HOME is not set" >&2
-        exit 1
-    fi
-    data_home="$HOME/.local/share"
-    ;;
+/*) folder="$XDG_DATA_HOME/orvana-speedtest" ;;
+*) [ -z "${HOME:-}" ] || folder="$HOME/.local/share/orvana-speedtest" ;;
 esac
-folder="$data_home/orvana-speedtest"
 
-here="$(cd "$(dirname "$0")" && pwd)"
+# Through a symbolic link the tool still lies beside the launcher itself.
+self="$(readlink -f -- "$0" 2>/dev/null || printf '%s' "$0")"
+here="$(cd "$(dirname -- "$self")" && pwd)"
 defaults="$here/@DEFAULTS_FROM_BINDIR@"
 tool="$here/@TOOL_FROM_BINDIR@"
 
-mkdir -p "$folder/temp"
-for file in downloadConfig.txt ipconfig.txt OrvanaLogo.ico; do
-    if [ ! -e "$folder/$file" ] && [ -e "$defaults/$file" ]; then
-        cp "$defaults/$file" "$folder/$file"
-    fi
-done
+if [ -n "$folder" ] && mkdir -p "$folder" 2>/dev/null && cd "$folder"; then
+    mkdir -p temp 2>/dev/null || true
+    for file in downloadConfig.txt ipconfig.txt OrvanaLogo.ico; do
+        if [ ! -e "$file" ] && [ -e "$defaults/$file" ]; then
+            cp "$defaults/$file" "$file" 2>/dev/null || rm -f "$file"
+        fi
+    done
+fi
 
-cd "$folder"
 exec "$tool" "$@"

@@ -28,9 +28,9 @@ DownloadStage::DownloadStage(DownloadMgr *manager, const QString &logPath, RunAc
 {
 }
 
-bool DownloadStage::run(const QVector<QString> &entries)
+bool DownloadStage::run(QVector<QString> entries)
 {
-    for (const QString &entry : entries) {
+    for (const QString &entry : qAsConst(entries)) {
         if (!isActive())
             return false;
         qDebug().noquote() << "file list:" << entry;

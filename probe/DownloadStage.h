@@ -29,7 +29,7 @@ public:
     // active, so the caller goes on with the next stage; false when the run
     // was cancelled or replaced, the manager was destroyed during a wait, or
     // the wait was ended by the application's exit.
-    bool run(const QVector<QString> &entries);
+    bool run(QVector<QString> entries);
 
 private:
     bool isActive() const;

@@ -19,6 +19,10 @@ extern const char DefaultPath[];
 // it is noted on the debug stream and reported by the return value.
 bool appendLog(const QString &path, const QString &text);
 
+// Appends that failed since the process started, of every writer: a run
+// during which the count rose has an incomplete report.
+int failedAppends();
+
 } // namespace ReportLog
 
 #endif // REPORTLOG_H

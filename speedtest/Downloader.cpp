@@ -121,8 +121,9 @@ void Downloader::start(const ServerItem &server, int timeout, int threads)
     const QSet<QTcpSocket *> previous = d->sockets;
     d->sockets.clear();
     for (QTcpSocket *socket : previous) {
-        // What still reaches them before their deletion is not the new run's.
-        disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
+        // Nothing that still reaches them before their deletion (data, a
+        // connection made, an error, their destruction) is the new run's.
+        disconnect(socket, nullptr, this, nullptr);
         socket->deleteLater();
     }
 

@@ -36,6 +36,7 @@ void tst_Downloader::run_data()
     };
     row("three connections, each closed early", Behaviour::CloseEarly, 3, 60000, 3 * Half, Closed, "1234F");
     row("second start drops the first run", Behaviour::CloseEarly, 2, 60000, 2 * Half, Closed, "1234F", true);
+    row("first run's connections, gone, end no second run", Behaviour::Normal, -1, 60000, 0, QString(), "123", true);
     row("refused port: error passed on, timer ends it", Refused, 2, 300, 0, "Connection refused", "14F");
     row("silent server: timer ends it", Behaviour::Silent, 2, 300, 0, QString(), "124F");
     row("endless server: timer ends it", Behaviour::Endless, 2, 300, -1, QString(), "1234F");
@@ -67,17 +68,19 @@ void tst_Downloader::run()
     LocalService first;
     first.download = Behaviour::Endless;
     if (twice) {
-        downloader.start(at(first.host()), timeout, threads);
+        downloader.start(at(first.host()), timeout, 2);
         QTRY_VERIFY(downloader.downloadBytes64() > 0);
     }
     downloader.start(at(host), timeout, threads);
+    if (twice) // the first run's connections go
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCOMPARE(downloader.connectionCount(), behaviour == NoPort ? 0 : qMax(0, threads)); // none of a first start
     if (events.endsWith('F'))
         QTRY_VERIFY(recorder.events.contains("F"));
     QCOMPARE(downloader.connectionCount(), 0);
     QCOMPARE(recorder.events.join(QString()), events);
     QCOMPARE(downloader.error(), error);
-    QCOMPARE(service.commands.size(), events.contains('2') ? threads : 0);
+    QCOMPARE(service.commands.size(), events.contains('2') ? qMax(0, threads) : 0);
     QCOMPARE(service.commands.count(Command), service.commands.size());
     QCOMPARE(downloader.downloadBytes64() > 0, bytes != 0);
     if (bytes >= 0)

@@ -16,13 +16,15 @@ fail() {
     exit 1
 }
 
-# Starts the launcher from another folder and stops the tool once it runs;
-# $1 is the per-user folder it must run in, the rest are settings for it.
+# Starts $launcher from another folder and stops the tool once it runs;
+# $1 is the folder it must run in (the per-user one, with the maker's files,
+# or the one it was started from), the rest are settings for it.
+launcher="$stage/usr/bin/orvana-speedtest"
 start() {
     folder="$1"
     shift
     (cd "$stage/elsewhere" && exec env -u XDG_DATA_HOME HOME="$stage/home" QT_QPA_PLATFORM=offscreen \
-        "$@" "$stage/usr/bin/orvana-speedtest") &
+        "$@" "$launcher") &
     pid=$!
     tries=0
     while [ "$(readlink "/proc/$pid/exe" || true)" != "$stage/usr/libexec/orvana-speedtest/orvana-speedtest" ]; do
@@ -35,6 +37,7 @@ start() {
     kill "$pid"
     wait "$pid" 2>/dev/null || true
     [ "$cwd" = "$folder" ] || fail "the tool ran in $cwd, not in $folder"
+    [ "$folder" != "$stage/elsewhere" ] || return 0
     for file in downloadConfig.txt ipconfig.txt OrvanaLogo.ico temp; do
         [ -e "$folder/$file" ] || fail "$folder/$file is missing"
     done
@@ -70,6 +73,15 @@ launcher)
     echo 192.0.2.1 >"$stage/data/orvana-speedtest/ipconfig.txt"
     start "$stage/data/orvana-speedtest" XDG_DATA_HOME="$stage/data"
     [ "$(cat "$stage/data/orvana-speedtest/ipconfig.txt")" = 192.0.2.1 ] || fail "ipconfig.txt was overwritten"
+
+    # No per-user folder can be made (a file stands in the way): the tool
+    # still starts, in the folder it was started from.
+    : >"$stage/file"
+    start "$stage/elsewhere" XDG_DATA_HOME="$stage/file/data"
+    # Through a symbolic link, as in a bin folder of the user's own.
+    ln -s "$stage/usr/bin/orvana-speedtest" "$stage/link"
+    launcher="$stage/link"
+    start "$stage/home/.local/share/orvana-speedtest"
 
     [ "$(find "$stage/usr" | sort)" = "$tree" ] || fail "the tool wrote into the installed tree"
     ;;

@@ -279,10 +279,6 @@ private slots:
         QTEST(DownloadList::read(file), "entries");
         QVERIFY(!content.isNull() || (QDir().mkpath(file) && DownloadList::read(file).isEmpty())); // nor a directory
     }
-    void resultTextKeepsPercentSigns()
-    {
-        QCOMPARE(DownloadList::resultText("http://a.test/a%20b%2.bin", 1.5e6f), "\nfile: http://a.test/a%20b%2.bin, speed 1.5e+06mbps\n \n");
-    }
     // Every file of each fuzz corpus: the seeds and each input that once
     // broke a parser. A broken invariant aborts; the row names the input.
     void corpus_data()

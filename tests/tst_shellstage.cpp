@@ -25,14 +25,14 @@ private slots:
         QTest::addColumn<QByteArray>("standIn");
         QTest::addColumn<int>("end");
         QTest::addColumn<QString>("report");
-        // First words of lines, no comments or blank lines; data, never code or options; no standard error.
+        // First words of lines, no comments or blank lines; data, never code or options; standard error in order.
         const QByteArray hosts("127.0.0.1\n; comment\n   localhost  more\n\n \t \n127.0.0.2\r\n"
                                "a;touch${IFS}x\n$(touch${IFS}y)\n`touch${IFS}z`\n-f\nlast");
-        const QByteArray recorder("for a; do printf '[%s]' \"$a\"; done; echo; echo err >&2\n");
+        const QByteArray recorder("for a; do printf '[%s]' \"$a\"; done; echo; echo Name or service not known >&2\n");
         QString calls;
         for (const QString host : {"127.0.0.1", "localhost", "127.0.0.2", "a;touch${IFS}x", "$(touch${IFS}y)",
                                    "`touch${IFS}z`", "-f", "last"})
-            calls += "%1" + QRegularExpression::escape('[' + host + "]\n");
+            calls += "%1" + QRegularExpression::escape('[' + host + "]\nName or service not known\n");
         // Until killed, or the row's folder is gone (a broken kill leaves nothing behind).
         const QByteArray endless("echo started\nwhile [ -f ipconfig.txt ]; do sleep 0.02; done\n");
         QTest::newRow("ping host lines") << false << hosts << recorder << 0 << calls.arg("\\[-c\\]\\[4\\]\\[--\\]");
@@ -93,6 +93,8 @@ private slots:
         QVERIFY(QDir().mkdir("taken.log"));
         QVERIFY(!ReportLog::appendLog("taken.log", "lost"));
         QVERIFY(QDir("taken.log").isEmpty() && QDir().entryList(QDir::Files) == QStringList{"Linkometer.log"});
+        // A full disk: the data fails only when the close stores it.
+        QVERIFY(QFile::link("/dev/full", "full.log") && !ReportLog::appendLog("full.log", "lost"));
 
         // A shell loop and this process append at once: every line whole, none lost.
         const int lines = 2000;

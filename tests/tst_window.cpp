@@ -13,7 +13,6 @@
 
 namespace {
 const QString Log = QStringLiteral("Linkometer.log");
-QString esc(const QString &text) { return QRegularExpression::escape(text); }
 QStringList look(QWidget *w)
 {
     const auto *bar = w->findChild<QProgressBar *>("bar_prpgress");
@@ -25,9 +24,9 @@ QStringList look(QWidget *w)
 
 // Whole runs through the real window against one local service that stands
 // in for the speed-test host, its test server, the file host and the
-// endpoints, with stand-ins for ping and traceroute: they write one line with
-// their arguments, then wait while their hold file exists; "stubborn" makes
-// them ignore SIGTERM.
+// endpoints, with stand-ins for ping and traceroute: they write their pid
+// into pid-<name> and one line with their arguments, then wait while their
+// hold file exists; "stubborn" makes them ignore SIGTERM.
 class tst_Window : public QObject
 {
     Q_OBJECT
@@ -50,25 +49,33 @@ void tst_Window::firstLook()
 
 void tst_Window::run_data()
 {
-    // files: written before the run (hold files of a stand-in, "stubborn"); routes: served instead of
-    // the good ones; catchAt: the held route or stand-in where the first run is caught, label showing;
-    // clicks: then made ("close" closes the window); after: what the first run writes after that; speedTest:
-    // the report of the speed test of the run that completes.
+    // files: made before the run (hold files of a stand-in, "stubborn"; "name/" a folder, "name -> target"
+    // a link); setup: routes served instead of the good ones, the "shell" of the stages; catchAt: the held
+    // route or stand-in where the first run is caught, label showing; clicks: then made ("close" closes
+    // the window); after: what the first run writes after that; done: the label at the end; speedTest and
+    // shells: the report of the run that completes (none: nothing to read back).
     QTest::addColumn<QStringList>("files");
-    QTest::addColumn<QVariantMap>("routes");
+    QTest::addColumn<QVariantMap>("setup");
     QTest::addColumn<QString>("catchAt");
     QTest::addColumn<QString>("label");
     QTest::addColumn<QStringList>("clicks");
     QTest::addColumn<QString>("after");
+    QTest::addColumn<QString>("done");
     QTest::addColumn<QString>("speedTest");
+    QTest::addColumn<QString>("shells");
     const QString time = "Test time: \\d{4}(?:-\\d\\d){5}-\\d{3} \\n";
     const QString whole = time + "ISP: Acme Net \\nServer: Sponsor S \\(S\\) \\nLatency: \\d+ms \\nDowload: [0-9.e+-]+mbps \\n"
                                  "Loss: not available \\n";
     const QString download = "Checking download...", tracert = "Checking tracert...", cancel = CancelMarker;
     const QStringList click{"cancel"}, restart{"cancel", "start"}, close{"close"};
-    const auto row = [](const char *name, const QStringList &files, const QString &catchAt, const QString &label,
-                        const QStringList &clicks, const QString &after, const QString &speedTest, const QVariantMap &routes = {}) {
-        QTest::newRow(name) << files << routes << catchAt << label << clicks << after << speedTest;
+    const QString finished = "Finished Test. Export Report to us";
+    // The tracert separator is written while the command already runs.
+    const QString shells = "ping -c 4 -- 127\\.0\\.0\\.1\\n(" + Separator + ")?traceroute -- 127\\.0\\.0\\.1\\n(?(1)|" + Separator + ")";
+    const auto row = [&](const char *name, const QStringList &files, const QString &catchAt, const QString &label,
+                         const QStringList &clicks, const QString &after, const QString &speedTest, const QVariantMap &setup = {},
+                         const QString &done = QString(), const QString &shellPart = QString()) {
+        QTest::newRow(name) << files << setup << catchAt << label << clicks << after << (done.isEmpty() ? finished : done)
+                            << speedTest << (shellPart.isEmpty() ? shells : shellPart);
     };
     row("complete run", {}, "", "", {}, "", whole);
     row("speed test fails: configuration not XML", {}, "", "", {}, "", time, {{ConfigPath, "not xml"}});
@@ -85,28 +92,39 @@ void tst_Window::run_data()
     row("stale child of a cancelled run", {"hold-ping", "stubborn"}, "hold-ping", "Checking ping...", restart, cancel, whole);
     row("close in download", {}, "/a.bin", download, close, "", "");
     row("close in endpoint checks", {}, "/t2/response.json", tracert, close, "", "");
+    // Nothing the run started outlives the window: released, a command would write on.
+    row("close in tracert, its command stubborn", {"hold-traceroute", "stubborn"}, "hold-traceroute", tracert, close, "", "");
+    // The stages' and the system's texts.
+    row("shell that cannot start", {}, "", "", {}, "", whole, {{"shell", "missing/sh"}}, "",
+        "ping could not start: [^\\n]*No such file or directory \\n" + Separator + "tracert could not start: [^\\n]*No such file or directory \\n");
+    const QString unwritten = "Report could not be written in full";
+    row("report folder at the report's name", {Log + "/"}, "", "", {}, "", "", {}, unwritten);
+    row("report on a full disk", {Log + " -> /dev/full"}, "", "", {}, "", "", {}, unwritten); // reads back endless zeros
 }
 
 void tst_Window::run()
 {
     QFETCH(QStringList, files);
-    QFETCH(QVariantMap, routes);
+    QFETCH(QVariantMap, setup);
     QFETCH(QString, catchAt);
     QFETCH(QString, label);
     QFETCH(QStringList, clicks);
     QFETCH(QString, after);
+    QFETCH(QString, done);
     QFETCH(QString, speedTest);
+    QFETCH(QString, shells);
 
     WorkDir dir;
     QVERIFY(dir.isValid());
-    StandIns standIns("name=${0##*/}\n[ -f stubborn ] && trap '' TERM\necho \"$name $*\"\n[ -f hold-$name ] || exit 0\n"
+    StandIns standIns("name=${0##*/}\necho $$ >pid-$name\n[ -f stubborn ] && trap '' TERM\necho \"$name $*\"\n[ -f hold-$name ] || exit 0\n"
                       "while [ -f hold-$name ]; do sleep 0.02; done\necho $name after hold\n");
     QVERIFY(standIns.isValid());
     // A server list cache of its own, so every run fetches the list.
     qputenv("XDG_CACHE_HOME", dir.filePath("cache").toLocal8Bit());
     QVERIFY(dir.write("ipconfig.txt", "127.0.0.1\n"));
     for (const QString &file : files)
-        QVERIFY(dir.write(file, ""));
+        QVERIFY(file.endsWith('/') ? QDir().mkdir(file) : file.contains(" -> ") ? QFile::link(file.section(" -> ", 1), file.section(" -> ", 0, 0))
+                                                                                : dir.write(file, ""));
 
     LocalService svc;
     QStringList entries{svc.url("/a.bin"), svc.url("/b.bin")};
@@ -131,16 +149,17 @@ void tst_Window::run()
     // The test server's connections end early: the speed test is the
     // engine's business, here it only has to be quick.
     svc.download = Behaviour::CloseEarly;
-    serve(routes);
+    serve(setup);
     if (catchAt.startsWith('/'))
         svc.route(catchAt, QByteArray(), Behaviour::Silent);
 
     auto window = std::make_unique<MainWindow>();
-    RunSetup setup = RunSetup::production();
-    setup.configsUrl = svc.url(ConfigPath);
-    setup.serversUrl = svc.url(ListPath);
-    setup.endpointChecks = EndpointChecks(tests, apis, 1, EndpointChecks::NoAnswerMsecs);
-    window->setRunSetup(setup);
+    RunSetup run = RunSetup::production();
+    run.configsUrl = svc.url(ConfigPath);
+    run.serversUrl = svc.url(ListPath);
+    run.endpointChecks = EndpointChecks(tests, apis, 1, EndpointChecks::NoAnswerMsecs);
+    run.shell = setup.contains("shell") ? dir.filePath(setup.value("shell").toString()) : QString();
+    window->setRunSetup(run);
     window->show();
     auto *start = window->findChild<QPushButton *>("button_start");
 
@@ -194,6 +213,12 @@ void tst_Window::run()
         QVERIFY2(acted && !timedOut, "the event loop did not end with the window");
         window.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        if (catchAt.startsWith("hold-")) {
+            QFile::remove(catchAt);
+            const QString pid = QString::fromLatin1(dir.read("pid-" + catchAt.mid(5))).trimmed();
+            QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists("/proc/" + pid + "/stat") || dir.read("/proc/" + pid + "/stat").contains(") Z "),
+                                     scaled(5000)); // gone, or a zombie
+        }
         QCOMPARE(dir.read(Log), atAct);
         QCOMPARE(svc.requests.size(), requestsAtAct);
         return;
@@ -211,24 +236,22 @@ void tst_Window::run()
             QTest::mouseClick(start, Qt::LeftButton);
         }
     }
-    QTRY_COMPARE_WITH_TIMEOUT(look(window.get()),
-                              (QStringList{"Finished Test. Export Report to us", "Start Test", "bar hidden", "export enabled"}),
-                              scaled(15000));
+    QTRY_COMPARE_WITH_TIMEOUT(look(window.get()), (QStringList{done, "Start Test", "bar hidden", "export enabled"}), scaled(15000));
+    if (speedTest.isEmpty())
+        return;
 
     // The run that completes follows the cancel marker at once and is whole:
     // nothing of the first run came after the marker.
-    QString run = speedTest + Separator;
+    QString report = speedTest + Separator;
     for (const QString &file : entries)
-        run += Separator + "\\nfile: " + esc(file) + ", speed [0-9.e+-]+mbps\\n \\n";
-    // The tracert separator is written while the command already runs.
-    run += "ping -c 4 -- 127\\.0\\.0\\.1\\n(" + Separator + ")?traceroute -- 127\\.0\\.0\\.1\\n(?(1)|" + Separator + ")"
-        + FinishMarker;
+        report += Separator + "\\nfile: " + esc(file) + ", speed [0-9.e+-]+mbps\\n \\n";
+    report += shells + FinishMarker;
     for (const QString &url : tests)
-        run += "download file done from " + esc(url) + " in \\d+ ms \\n";
-    run += "query API done from " + esc(apis.at(0)) + " in \\d+ ms \\nquery API fail from " + esc(apis.at(1)) + " failed \\n";
+        report += "download file done from " + esc(url) + " in \\d+ ms \\n";
+    report += "query API done from " + esc(apis.at(0)) + " in \\d+ ms \\nquery API fail from " + esc(apis.at(1)) + " failed \\n";
     const QByteArray log = dir.read(Log);
     QVERIFY2(log.startsWith(before), log.constData());
-    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(run)).match(QString::fromLocal8Bit(log.mid(before.size()))).hasMatch(),
+    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(report)).match(QString::fromLocal8Bit(log.mid(before.size()))).hasMatch(),
              log.constData());
 }
 

@@ -65,6 +65,7 @@ private slots:
             {"idle", {"Start to Test your internet speed", "Start Test", ""}}, {"download", {"Checking download...", "Cancel", ""}},
             {"ping", {"Checking ping...", "Cancel", ""}}, {"tracert", {"Checking tracert...", "Cancel", ""}},
             {"finished", {"Finished Test. Export Report to us", "Start Test", "enabled"}},
+            {"report unwritten", {"Report could not be written in full", "Start Test", "enabled"}},
             {"cancelled", {"Start to test your internet speed", "Start Test", ""}}};
         for (int percent : {100, 125, 150, 175, 200})
             for (bool dark : {false, true})
@@ -123,7 +124,8 @@ private slots:
                 faults << QStringLiteral("\"%1\" contrast %2:1").arg(text).arg(ratio, 0, 'f', 2);
         }
         const double dimmed = renderedContrast(shot, exportButton), enabled = renderedContrast(shot, startButton);
-        if (!exportButton->isEnabled() && !(dimmed > 1.0 && dimmed < enabled))
+        // Readable, yet plainly dimmer than the enabled texts.
+        if (!exportButton->isEnabled() && !(dimmed >= 3.0 && dimmed <= enabled / 2))
             faults << QStringLiteral("disabled %1:1, enabled %2:1").arg(dimmed).arg(enabled);
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QStringLiteral("; "))));
     }

@@ -26,14 +26,6 @@ LocalService::LocalService(bool tls, QObject *parent)
     listen(QHostAddress::LocalHost);
 }
 
-void LocalService::route(const QString &path, const QByteArray &body, Behaviour behaviour)
-{
-    Route r;
-    r.body = body;
-    r.behaviour = behaviour;
-    route(path, r);
-}
-
 QString LocalService::url(const QString &path) const
 {
     return QStringLiteral("%1://%2%3").arg(m_tls ? "https" : "http", host(), path);

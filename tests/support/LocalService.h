@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 #include <QTcpServer>
@@ -42,7 +43,10 @@ public:
     explicit LocalService(bool tls = false, QObject *parent = nullptr);
 
     void route(const QString &path, const Route &route) { m_routes.insert(path, route); }
-    void route(const QString &path, const QByteArray &body, Behaviour behaviour = Behaviour::Normal);
+    void route(const QString &path, const QByteArray &body, Behaviour behaviour = Behaviour::Normal)
+    {
+        route(path, Route{200, body, {}, -1, behaviour});
+    }
     // Normal: n bytes per command, then close; CloseEarly: 256 KiB in two
     // pieces 20 ms apart, then close.
     Behaviour download = Behaviour::Normal;
@@ -81,6 +85,8 @@ private:
 
 // The paths of the speed-test host and of a test server's latency file.
 extern const QString ConfigPath, ListPath, LatencyPath;
+
+inline QString esc(const QString &text) { return QRegularExpression::escape(text); }
 
 // Waits of the tests, stretched where every run is several times slower.
 inline int scaled(int ms) { return ms * OSP_WAIT_SCALE; }
