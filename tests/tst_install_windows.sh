@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# The Windows installer under Wine, as a user without administrator rights
+# would meet it: a silent install into a fresh Wine prefix, the files, the
+# Start-menu entry and the installed-programs entry; a reinstall over edited
+# input files; the installed tool started from its shortcut on a virtual
+# display with the windows platform, its window found by title; a silent
+# uninstall through the installed-programs entry, and what stays.
+#   tst_install_windows.sh <setup.exe> <version> <source dir>
+set -euo pipefail
+setup="$(realpath "$1")" version="$2" source="$(realpath "$3")"
+
+if [ -z "${DISPLAY:-}" ]; then
+    exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"
+fi
+
+work="$(mktemp -d)"
+export WINEPREFIX="$work/prefix" WINEDEBUG=-all
+# No menu entries on the host, no runtime installers asking for downloads.
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
+cleanup() {
+    wineserver -k 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+winfolder() { realpath -m "$(winepath -u "$(wine cmd /c echo "%$1%" | tr -d '\r')")"; }
+key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\OrvanaSpeedTest'
+
+wineboot -i >/dev/null 2>&1
+wine "$setup" /S
+wineserver -w
+dir="$(winfolder LOCALAPPDATA)/Programs/Orvana Speed Test"
+shortcut="$(winfolder APPDATA)/Microsoft/Windows/Start Menu/Programs/Orvana Speed Test.lnk"
+
+# The tool with every DLL and plugin it loads, the icon and the input files.
+for file in orvana-speedtest.exe qt.conf OrvanaLogo.ico Uninstall.exe \
+    Qt5Core.dll Qt5Gui.dll Qt5Widgets.dll Qt5Network.dll Qt5Xml.dll \
+    libgcc_s_seh-1.dll libstdc++-6.dll libwinpthread-1.dll \
+    platforms/qwindows.dll styles/qwindowsvistastyle.dll imageformats/qico.dll; do
+    [ -f "$dir/$file" ] || fail "not installed: $file"
+done
+cmp "$dir/ipconfig.txt" "$source/packaging/ipconfig.txt" || fail "ipconfig.txt is not the maker's"
+[ -f "$dir/downloadConfig.txt" ] && [ ! -s "$dir/downloadConfig.txt" ] || fail "downloadConfig.txt not installed empty"
+# Every DLL any installed program file imports is installed too, or is
+# part of Windows (here: one of Wine's own).
+system32="$WINEPREFIX/drive_c/windows/system32"
+while read -r dll; do
+    [ -n "$(find "$dir" "$system32" -maxdepth 2 -iname "$dll" -print -quit)" ] || fail "missing DLL: $dll"
+done < <(find "$dir" -iname '*.exe' -o -iname '*.dll' | while read -r pe; do
+    x86_64-w64-mingw32-objdump -p "$pe" | sed -n 's/^\s*DLL Name: //p'
+done | sort -u)
+# The executable's own version and icon resources.
+strings -a -el "$dir/orvana-speedtest.exe" | grep -A1 -x ProductVersion | grep -qx "$version" ||
+    fail "the executable does not carry version $version"
+x86_64-w64-mingw32-objdump -p "$dir/orvana-speedtest.exe" | grep -q ': IDI_ICON1,' ||
+    fail "the executable carries no icon"
+[ -f "$shortcut" ] || fail "no Start-menu entry"
+entry="$(wine reg query "$key" | tr -d '\r')"
+for value in "DisplayName +REG_SZ +Orvana Speed Test" "DisplayVersion +REG_SZ +$version" \
+    "DisplayIcon +REG_SZ +.*\\\\orvana-speedtest.exe,0" "UninstallString +REG_SZ +\".*\\\\Uninstall.exe\""; do
+    grep -Eq "^ +$value\$" <<<"$entry" || fail "installed-programs entry lacks $value: $entry"
+done
+! wine reg query "${key/HKCU/HKLM}" >/dev/null 2>&1 || fail "installed for all users"
+
+# A reinstall keeps what the user edited and restores what is missing.
+echo "ping.example.com" >"$dir/ipconfig.txt"
+rm "$dir/downloadConfig.txt"
+echo "the user's report" >"$dir/Linkometer.log"
+wine "$setup" /S
+wineserver -w
+[ "$(cat "$dir/ipconfig.txt")" = "ping.example.com" ] || fail "the reinstall overwrote ipconfig.txt"
+[ -f "$dir/downloadConfig.txt" ] || fail "the reinstall did not restore downloadConfig.txt"
+[ -f "$dir/orvana-speedtest.exe" ] || fail "the reinstall lost the tool"
+
+# Started from the Start menu, the tool shows its window; the shortcut runs
+# it in the install folder, and it makes its scratch folder there.
+wine start "$(winepath -w "$shortcut")"
+window="$(timeout 60 xdotool search --sync --name '^Orvana Speed Test$' | head -n 1)" ||
+    fail "no window titled Orvana Speed Test"
+pid="$(xdotool getwindowpid "$window")"
+[ "$(readlink "/proc/$pid/cwd")" = "$dir" ] || fail "working folder $(readlink "/proc/$pid/cwd"), not the install folder"
+[ -d "$dir/temp" ] || fail "no temp folder beside the tool"
+touch "$dir/temp/1.tmp"
+wine taskkill /im orvana-speedtest.exe >/dev/null
+timeout 60 wineserver -w || fail "the tool did not end when its window closed"
+
+# Uninstalled as the installed-programs list does it: the program files, the
+# scratch folder, the shortcut and the entry go; the report and inputs stay.
+uninstaller="$(sed -En 's/^ *QuietUninstallString +REG_SZ +"(.*)" \/S$/\1/p' <<<"$entry")"
+[ -n "$uninstaller" ] || fail "no QuietUninstallString: $entry"
+wine "$uninstaller" /S
+wineserver -w
+left="$(cd "$dir" && find . -mindepth 1 | sort | tr '\n' ' ')"
+[ "$left" = "./Linkometer.log ./downloadConfig.txt ./ipconfig.txt " ] || fail "left after uninstall: $left"
+[ "$(cat "$dir/ipconfig.txt")" = "ping.example.com" ] || fail "the uninstall changed ipconfig.txt"
+[ ! -e "$shortcut" ] || fail "the Start-menu entry stayed"
+! wine reg query "$key" >/dev/null 2>&1 || fail "the installed-programs entry stayed"
+echo "PASS: installed, reinstalled, started and uninstalled under Wine"
