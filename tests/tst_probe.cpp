@@ -52,8 +52,9 @@ private slots:
     void download_data()
     {
         // The last entry is under test; before: "file" stands at ./temp, the scratch names of the coming
-        // seconds are "taken", or the caller "empties" its list once the first file is in; bound: the no-data bound in ms (0: the tool's own); bytes: what its scratch
-        // file holds (-1: none); suffix: of its name; report: the separators and result lines.
+        // seconds are "taken", or the caller "empties" its list once the first file is in; bound: the no-data
+        // bound in ms (0: the tool's own); bytes: what its scratch file holds (-1: none); suffix: of its name;
+        // report: the separators and result lines.
         QTest::addColumn<QStringList>("entries");
         QTest::addColumn<QString>("before");
         QTest::addColumn<int>("bound");
@@ -94,11 +95,13 @@ private slots:
         QFETCH(QString, report);
         if (before == "file")
             QVERIFY(m_dir->write("temp", "a file"));
-        // Two names for each millisecond of the coming seconds: the download takes a third.
-        const QDateTime now = QDateTime::currentDateTime();
-        for (int ms = 0; before == "taken" && ms < scaled(3000); ++ms) {
-            const QString stamp = "temp/" + now.addMSecs(ms).toString("yyyy-MM-dd-hh-mm-ss-zzz");
-            QVERIFY((ms || QDir().mkpath("temp")) && m_dir->write(stamp + ".tmp", "") && m_dir->write(stamp + "-1.tmp", ""));
+        // Two names for each millisecond from now until well ahead of the clock (links, quick to make): the
+        // download takes a third.
+        QDateTime stamp = QDateTime::currentDateTime();
+        for (int n = 0; before == "taken" && stamp < QDateTime::currentDateTime().addMSecs(scaled(2000)); ++n, stamp = stamp.addMSecs(1)) {
+            const QString name = "temp/" + stamp.toString("yyyy-MM-dd-hh-mm-ss-zzz");
+            QVERIFY2(n < 100000 && (n || QDir().mkpath("temp")) && QFile::link("..", name + ".tmp") && QFile::link("..", name + "-1.tmp"),
+                     "names planted more slowly than the clock runs");
         }
         DownloadMgr manager;
         if (bound)
