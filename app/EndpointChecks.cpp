@@ -56,32 +56,6 @@ EndpointChecks::EndpointChecks(const QVector<QString> &testUrls, const QVector<Q
 {
 }
 
-QVector<QString> EndpointChecks::testUrls() const
-{
-    return m_testUrls;
-}
-
-QVector<QString> EndpointChecks::apiEndpoints() const
-{
-    return m_apiEndpoints;
-}
-
-int EndpointChecks::pauseMsecs() const
-{
-    return m_pauseMsecs;
-}
-
-int EndpointChecks::noAnswerMsecs() const
-{
-    return m_noAnswerMsecs;
-}
-
-int EndpointChecks::probeUrl(const QString &url, const QString &fileName) const
-{
-    bool interrupted = false;
-    return probe(url, fileName, &interrupted);
-}
-
 bool EndpointChecks::runEndpointChecks(const QString &logPath, const Predicate &runActive,
                                        const Predicate &newerRunStarted) const
 {
@@ -104,7 +78,7 @@ bool EndpointChecks::runEndpointChecks(const QString &logPath, const Predicate &
             if (!active())
                 return false;
             bool interrupted = false;
-            const int msecs = probe(url, list.fileName, &interrupted);
+            const int msecs = probeUrl(url, list.fileName, &interrupted);
             // A wait cut short by the application's exit has no answer to
             // report.
             if (interrupted)
@@ -131,7 +105,7 @@ bool EndpointChecks::runEndpointChecks(const QString &logPath, const Predicate &
     return active();
 }
 
-int EndpointChecks::probe(const QString &url, const QString &fileName, bool *interrupted) const
+int EndpointChecks::probeUrl(const QString &url, const QString &fileName, bool *interrupted) const
 {
     // A monotonic clock: a probe across midnight or a clock change still
     // gets its true duration.
@@ -177,7 +151,8 @@ int EndpointChecks::probe(const QString &url, const QString &fileName, bool *int
     noAnswer.stop();
 
     if (!reply->isFinished()) {
-        *interrupted = true;
+        if (interrupted)
+            *interrupted = true;
         return -1;
     }
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();

@@ -37,14 +37,11 @@ public:
     EndpointChecks(const QVector<QString> &testUrls, const QVector<QString> &apiEndpoints,
                    int pauseMsecs, int noAnswerMsecs);
 
-    QVector<QString> testUrls() const;
-    QVector<QString> apiEndpoints() const;
-    int pauseMsecs() const;
-    int noAnswerMsecs() const;
-
     // Elapsed milliseconds of a GET of url (plus "/response.json" when
     // fileName is not empty) answered with status 200, otherwise -1.
-    int probeUrl(const QString &url, const QString &fileName) const;
+    // interrupted, when given, tells a wait cut short by the application's
+    // exit from an answer.
+    int probeUrl(const QString &url, const QString &fileName, bool *interrupted = nullptr) const;
 
     // Probes every endpoint in order and appends its line to the report at
     // logPath. runActive ("is the run that started the checks still active
@@ -57,8 +54,6 @@ public:
                            const Predicate &newerRunStarted) const;
 
 private:
-    int probe(const QString &url, const QString &fileName, bool *interrupted) const;
-
     QVector<QString> m_testUrls;
     QVector<QString> m_apiEndpoints;
     int m_pauseMsecs;

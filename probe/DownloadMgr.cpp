@@ -109,11 +109,6 @@ void DownloadMgr::setNoDataTimeout(int msecs)
     noDataTimer->setInterval(msecs);
 }
 
-int DownloadMgr::noDataTimeout() const
-{
-    return noDataTimer->interval();
-}
-
 void DownloadMgr::replyFinish()
 {
     auto *reply = qobject_cast<QNetworkReply *>(sender());

@@ -42,7 +42,6 @@ public:
 
     // Only tests shorten the no-data bound; the tool keeps NoDataTimeout.
     void setNoDataTimeout(int msecs);
-    int noDataTimeout() const;
 
 signals:
     void replyFinished();

@@ -11,6 +11,8 @@
 
 namespace {
 
+// The last result text written to the report, kept for the process's
+// lifetime: an identical text is not written again, also across runs.
 QString &lastResult()
 {
     static QString line;
@@ -36,11 +38,6 @@ bool DownloadStage::run(QVector<QString> entries)
             return false;
     }
     return isActive();
-}
-
-QString DownloadStage::lastResultLine()
-{
-    return lastResult();
 }
 
 bool DownloadStage::isActive() const

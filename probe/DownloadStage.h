@@ -31,10 +31,6 @@ public:
     // the wait was ended by the application's exit.
     bool run(QVector<QString> entries);
 
-    // The last result text written to the report, kept for the process's
-    // lifetime: an identical text is not written again, also across runs.
-    static QString lastResultLine();
-
 private:
     bool isActive() const;
     bool fetch(const QString &entry);

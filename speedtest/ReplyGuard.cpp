@@ -63,16 +63,6 @@ bool ReplyGuard::isCut() const
     return m_cut;
 }
 
-int ReplyGuard::idleTimeout()
-{
-    return s_idleTimeout;
-}
-
-qint64 ReplyGuard::bodyLimit()
-{
-    return s_bodyLimit;
-}
-
 void ReplyGuard::setIdleTimeoutForTesting(int ms)
 {
     s_idleTimeout = ms;

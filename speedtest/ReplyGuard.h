@@ -24,9 +24,6 @@ public:
     bool admits(qint64 bodySize);
     bool isCut() const;
 
-    static int idleTimeout(); // milliseconds, 30000
-    static qint64 bodyLimit(); // bytes, 32 MiB
-
     // For tests only, to keep them short: the product never changes these.
     static void setIdleTimeoutForTesting(int ms);
     static void setBodyLimitForTesting(qint64 bytes);

@@ -140,11 +140,6 @@ Downloader *TestSpeed::downloader() const
     return d->downloader;
 }
 
-QString TestSpeed::cacheDir() const
-{
-    return d->cacheDir;
-}
-
 double TestSpeed::downloadSpeed(qint64 bytes, qint64 milliseconds)
 {
     if (bytes <= 0 || milliseconds <= 0)

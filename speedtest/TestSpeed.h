@@ -63,8 +63,6 @@ public:
     ServerList *serverList() const;
     ServerSorter *sorter() const;
     Downloader *downloader() const;
-    // Directory of the server list cache, ending in "/".
-    QString cacheDir() const;
 
     // Ends the test where it stands, for good and without finished: nothing
     // more is written to the report or emitted. For an owner that releases

@@ -1,8 +1,6 @@
 #include <QDomDocument>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include "Client.h"
@@ -11,30 +9,24 @@
 #include "ReadSizeAttribute.h"
 #include "RecordText.h"
 #include "ServerCache.h"
+#include "DownloadMgr.h"
 #include "ServerList.h"
-#include "ServerSorter.h"
 #include "TestSpeed.h"
+#include "WorkDir.h"
 
 using Servers = QList<ServerItem>;
 using Entries = QVector<QString>;
 Q_DECLARE_METATYPE(ServerItem)
 using FuzzFunction = int (*)(const uint8_t *, size_t);
 Q_DECLARE_METATYPE(FuzzFunction)
+using RateFunction = double (*)(qint64, qint64);
+Q_DECLARE_METATYPE(RateFunction)
 
 namespace {
 
 // Declares the columns of a table: types in the template, names as arguments.
 template <typename... T, typename... Names>
 void columns(Names... names) { (QTest::addColumn<T>(names), ...); }
-
-QStringList texts(const Servers &servers)
-{
-    QStringList out;
-    for (const ServerItem &s : servers)
-        out << join(s.latitude(), s.longitude(), s.distance(), s.country(), s.name(), s.host(), s.sponsor(), s.url(),
-                    s.latencyUrl());
-    return out;
-}
 
 ServerItem server(double lat, double lon, double distance, const QString &name)
 {
@@ -52,29 +44,16 @@ QString xmlMessage(const QByteArray &body)
     return message;
 }
 
-bool write(const QString &path, const QByteArray &bytes, const QDateTime &modified = QDateTime())
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush()
-        && (!modified.isValid() || file.setFileTime(modified, QFileDevice::FileModificationTime));
-}
-
-QByteArray read(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 } // namespace
 
 class tst_Parsers : public QObject
 {
     Q_OBJECT
-    QScopedPointer<QTemporaryDir> m_dir;
+    QScopedPointer<WorkDir> m_dir;
     QString path(const char *name = "servers.json") const { return m_dir->filePath(QLatin1String(name)); }
 
 private slots:
-    void init() { m_dir.reset(new QTemporaryDir); }
+    void init() { m_dir.reset(); m_dir.reset(new WorkDir); }
     void configDocument_data()
     {
         // records: client # download # latency # socket-latency, after the error if any
@@ -179,19 +158,20 @@ private slots:
         const QStringList servers = texts(ServerList::parseServers(body, lat, lon, &error));
         QTEST(error.isEmpty() ? servers : QStringList(error) + servers, "servers");
     }
-    void serviceNumbers_data()
+    void rates_data()
     {
-        columns<qint64, int, int>("seconds", "download", "latency");
-        for (const auto &[s, d, l] : { std::tuple(-5LL, 10000, 2000), { 0LL, 10000, 2000 }, { 1LL, 1000, 1000 },
-                                       { 60LL, 60000, 60000 }, { 61LL, 61000, 2000 }, { 3600LL, 3600000, 2000 },
-                                       { 3601LL, 10000, 2000 } })
-            QTest::addRow("%lld s", s) << qint64(s) << d << l;
+        // The speed test's figure (bits / 1024 per ms) and a file's (MiB/s) from bytes and milliseconds.
+        columns<RateFunction, qint64, qint64, double>("function", "bytes", "msecs", "rate");
+        const RateFunction file = [](qint64 bytes, qint64 msecs) { return double(DownloadMgr::rate(bytes, msecs)); };
+        QTest::newRow("speed test: 1,280,000 bytes in 1 s") << &TestSpeed::downloadSpeed << 1280000LL << 1000LL << 10.0;
+        QTest::newRow("speed test: 300,000,000 bytes in 10 s") << &TestSpeed::downloadSpeed << 300000000LL << 10000LL << 234.375;
+        QTest::newRow("file: 2 MiB in 1 s") << file << 2097152LL << 1000LL << 2.0;
+        QTest::newRow("file: 1 MiB in 250 ms") << file << 1048576LL << 250LL << 4.0;
     }
-    void serviceNumbers()
+    void rates()
     {
-        QFETCH(qint64, seconds);
-        QTEST(TestSpeed::downloadTimeout(seconds), "download");
-        QTEST(TestSpeed::latencyTimeout(seconds), "latency");
+        QFETCH(RateFunction, function); QFETCH(qint64, bytes); QFETCH(qint64, msecs);
+        QTEST(function(bytes, msecs), "rate");
     }
     void cacheRead_data()
     {
@@ -217,7 +197,7 @@ private slots:
     void cacheRead()
     {
         QFETCH(QByteArray, content);
-        QVERIFY(content.isNull() || write(path(), content));
+        QVERIFY(content.isNull() || m_dir->write(path(), content));
         QTEST(texts(ServerCache::load(path())), "servers");
         QVERIFY(!content.isNull() || (QDir().mkpath(path()) && ServerCache::load(path()).isEmpty())); // nor a directory
     }
@@ -235,7 +215,7 @@ private slots:
     void cacheAge()
     {
         QFETCH(QDateTime, modified); QFETCH(QDateTime, now);
-        QVERIFY(!modified.isValid() || write(path(), "[]", modified));
+        QVERIFY(!modified.isValid() || m_dir->write(path(), "[]", modified));
         QTEST(ServerCache::isFresh(path(), now), "fresh");
         QTEST(modified.isValid() ? ServerCache::ageInDays(path(), now) : qint64(0), "days");
     }
@@ -262,24 +242,16 @@ private slots:
         QFETCH(QString, before); QFETCH(Servers, servers); QFETCH(bool, saved); QFETCH(QByteArray, after);
         const QString file = before == "missing" ? path("missing/servers.json") : path();
         const QDateTime old = QDateTime::currentDateTime().addDays(-30);
-        QVERIFY(before != "long" || write(file, QByteArray(100000, ' '), old));
-        QVERIFY(before != "cache" || write(file, after, old));
+        QVERIFY(before != "long" || m_dir->write(file, QByteArray(100000, ' '), old));
+        QVERIFY(before != "cache" || m_dir->write(file, after, old));
         QVERIFY(before != "directory" || QDir().mkpath(file));
         ServerList list(nullptr);
         list.setServers(servers);
         QCOMPARE(ServerCache::save(file, before == "no list" ? nullptr : &list), saved);
         QCOMPARE(QFileInfo(file).isFile(), !after.isNull());
-        QCOMPARE(read(file), after);
+        QCOMPARE(m_dir->read(file), after);
         QVERIFY(!saved || ServerCache::ageInDays(file) == 0); // the rewrite renews the age
         QVERIFY(!QFileInfo::exists(path("missing")));
-    }
-    void cacheLocationAndClear()
-    {
-        QStandardPaths::setTestModeEnabled(true);
-        const QString dir = QStandardPaths::standardLocations(QStandardPaths::CacheLocation).value(0) + "/kavimeter/";
-        QCOMPARE(ServerCache::filePath(ServerCache::cacheDirectory()), dir + "/servers.json");
-        QVERIFY(write(path("blocked"), "x") && !ServerCache::createDirectory(path("blocked") + "/kavimeter/"));
-        QVERIFY(write(path(), "[]") && ServerCache::clear(path()) && !QFileInfo::exists(path()) && !ServerCache::clear(path()));
     }
     void downloadList_data()
     {
@@ -303,22 +275,9 @@ private slots:
         QFETCH(QByteArray, content);
         const QString file = path("downloadConfig.txt");
         QTEST(DownloadList::parse(content), "entries");
-        QVERIFY(content.isNull() || write(file, content));
+        QVERIFY(content.isNull() || m_dir->write(file, content));
         QTEST(DownloadList::read(file), "entries");
         QVERIFY(!content.isNull() || (QDir().mkpath(file) && DownloadList::read(file).isEmpty())); // nor a directory
-    }
-    void resultTextKeepsPercentSigns()
-    {
-        QCOMPARE(DownloadList::resultText("http://a.test/a%20b%2.bin", 1.5e6f), "\nfile: http://a.test/a%20b%2.bin, speed 1.5e+06mbps\n \n");
-    }
-    void nearestWithinLimit()
-    {
-        ServerList list(nullptr);
-        list.setServers({ server(0, 0, 3, "far"), server(0, 0, 1, "near"), server(0, 0, 2, "mid") });
-        ServerSorter sorter(&list);
-        sorter.setLimit(2);
-        sorter.sortByDistance();
-        QCOMPARE(sorter.count() == 2 ? sorter.at(0).name() + sorter.at(1).name() : QString(), QStringLiteral("nearmid"));
     }
     // Every file of each fuzz corpus: the seeds and each input that once
     // broke a parser. A broken invariant aborts; the row names the input.
@@ -342,7 +301,7 @@ private slots:
     {
         QFETCH(FuzzFunction, function); QFETCH(QString, file);
         QVERIFY2(QFileInfo(file).isFile(), "no corpus file");
-        const QByteArray input = read(file);
+        const QByteArray input = m_dir->read(file);
         QCOMPARE(function(reinterpret_cast<const uint8_t *>(input.constData()), size_t(input.size())), 0);
     }
 };

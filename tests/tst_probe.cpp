@@ -10,149 +10,197 @@ class tst_Probe : public QObject
 {
     Q_OBJECT
 
-    // A path on the HTTP service, "https:" and a path on the HTTPS one (self-signed), or "refused".
-    QString url(const QString &where) const
-    {
-        return where == "refused" ? m_refused
-                                  : where.startsWith("https:") ? m_https->url(where.mid(6)) : m_http->url(where);
-    }
     QString report() const { return QString::fromLocal8Bit(m_dir->read("Linkometer.log")); }
+    // A time the code measured of a request to url: it covers at least the span the service spent sending
+    // the body of path and at most the span the test saw from outside (1 ms of rounding each).
+    void checkTime(const QString &url, const QString &path, double figureMs, qint64 outside)
+    {
+        const LocalService::Sent s = (url.startsWith("https:") ? m_https : m_http)->sent.value(path);
+        QVERIFY2(figureMs <= outside + 1.01 && (s.first < 0 || figureMs >= s.last - s.first - 1.01),
+                 qPrintable(QStringLiteral("%1 ms, sent in %2 ms, seen in %3 ms").arg(figureMs).arg(s.last - s.first).arg(outside)));
+    }
 
     std::unique_ptr<LocalService> m_http, m_https;
     std::unique_ptr<WorkDir> m_dir;
-    QString m_refused; // one closed port per row, so that two refused entries are one address
+    QString m_refused;
 
 private slots:
-    void init()
+    void initTestCase()
     {
-        m_dir.reset(); // the old folder first, so that the new one stays the working directory
-        m_dir.reset(new WorkDir);
         m_http.reset(new LocalService(false));
         m_https.reset(new LocalService(true));
-        m_refused = QStringLiteral("http://127.0.0.1:%1/x").arg(LocalService::closedPort());
+        m_refused = "http://" + LocalService::refusedHost() + "/a%20b%2.bin"; // texts keep their percent signs
         for (LocalService *svc : {m_http.get(), m_https.get()}) {
-            const Route moved{302, "moved", svc->url("/t/response.json").toLatin1()};
-            svc->route("/moved", moved);
+            svc->route("/moved", Route{302, "moved", svc->url("/t/response.json").toLatin1()});
             svc->route("/silent", QByteArray(), Behaviour::Silent);
             svc->route("/first", QByteArray(1000, 'f'));
             svc->route("/slow", Route{200, {}, {}, 5 * 256 * 1024, Behaviour::Slow});
-            svc->route("/stalled", Route{200, {}, {}, 5 * 256 * 1024, Behaviour::Slow}); // probed with a shorter bound
+            svc->route("/stalled", Route{200, {}, {}, 5 * 256 * 1024, Behaviour::Slow}); // probed with a short bound
             svc->route("/early", QByteArray(1000, 'e'), Behaviour::CloseEarly);
             svc->route("/t/response.json", "{}");
             svc->route("/base", "the base path exists");
         }
     }
+    void init()
+    {
+        m_dir.reset(); // the old folder first, so that the new one stays the working directory
+        m_dir.reset(new WorkDir);
+        for (LocalService *svc : {m_http.get(), m_https.get()})
+            svc->requests.clear(), svc->sent.clear();
+    }
 
     void download_data()
     {
-        // The last entry is under test: bytes, what its scratch file holds (-1: none); atLeast, the ms its
-        // time must cover ("/slow": 5 pieces 100 ms apart, longer than the bound in all; timers fire 5 % early).
+        // The last entry is under test; before: "file" stands at ./temp, the scratch names of the coming
+        // seconds are "taken", or the caller "empties" its list once the first file is in; bound: the no-data
+        // bound in ms (0: the tool's own); bytes: what its scratch file holds (-1: none); suffix: of its name;
+        // report: the separators and result lines.
         QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<int>("bound");
+        QTest::addColumn<bool>("endRun");
         QTest::addColumn<qint64>("bytes");
-        QTest::addColumn<int>("atLeast");
-        QTest::addColumn<int>("caller"); // 1: ends the run once the last entry is asked for; 2: empties its list
-        QTest::newRow("file in pieces") << QStringList{"/first", "/slow"} << qint64(1310720) << 380 << 0;
-        QTest::newRow("404 page timed like a file") << QStringList{"/first", "/missing"} << qint64(9) << 0 << 0;
-        QTest::newRow("closing early") << QStringList{"/first", "/early"} << qint64(500) << 0 << 0;
-        QTest::newRow("silent, ended by the bound") << QStringList{"/first", "/silent"} << qint64(-1) << 300 << 0;
-        QTest::newRow("redirect not followed") << QStringList{"/first", "/moved"} << qint64(5) << 0 << 0;
-        QTest::newRow("refused") << QStringList{"/first", "refused"} << qint64(-1) << 0 << 0;
-        QTest::newRow("https self-signed") << QStringList{"/first", "https:/first"} << qint64(-1) << 0 << 0;
-        QTest::newRow("same text twice written once") << QStringList{"refused", "refused"} << qint64(-1) << 0 << 0;
-        QTest::newRow("run ended during the wait") << QStringList{"/first", "/slow"} << qint64(1310720) << 0 << 1;
-        QTest::newRow("list emptied by the caller meanwhile") << QStringList{"/first", "/slow"} << qint64(1310720) << 0
-                                                              << 2;
+        QTest::addColumn<QString>("suffix");
+        QTest::addColumn<QString>("report");
+        const QString first = m_http->url("/first"), slow = m_http->url("/slow");
+        const auto line = [](const QString &url) { return esc(Separator + "\nfile: " + url + ", speed ") + "<speed>" + esc("mbps\n \n"); };
+        const auto row = [&](const char *name, const QString &last, const QString &before, int bound, bool endRun, qint64 bytes,
+                             const QString &suffix, const QString &report) {
+            QTest::newRow(name) << QStringList{first, last} << before << bound << endRun << bytes << suffix << line(first) + report;
+        };
+        row("file in pieces", slow, "", 0, false, 1310720, "", line(slow));
+        row("404 page timed like a file", m_http->url("/missing"), "", 0, false, 9, "", line(m_http->url("/missing")));
+        row("closing early", m_http->url("/early"), "", 0, false, 500, "", line(m_http->url("/early")));
+        row("silent, ended by the bound", m_http->url("/silent"), "", 300, false, -1, "", line(m_http->url("/silent")));
+        row("redirect not followed", m_http->url("/moved"), "", 0, false, 5, "", line(m_http->url("/moved")));
+        row("refused", m_refused, "", 0, false, -1, "", line(m_refused));
+        row("https self-signed", m_https->url("/first"), "", 0, false, -1, "", line(m_https->url("/first")));
+        row("same name taken: a suffix", slow, "taken", 0, false, 1310720, "-2", line(slow));
+        row("scratch folder blocked: bytes dropped", slow, "file", 0, false, -1, "", line(slow));
+        // Rows in this order: an identical text is never written twice in a row, across rows too.
+        row("list emptied by the caller meanwhile", slow, "empties", 0, false, 1310720, "", line(slow));
+        row("run ended during the wait", slow, "", 0, true, 1310720, "", "");
+        QTest::newRow("same text twice written once") << QStringList{m_refused, m_refused} << "" << 0 << false << qint64(-1)
+                                                     << "" << line(m_refused) + esc(Separator);
     }
 
     void download()
     {
         QFETCH(QStringList, entries);
+        QFETCH(QString, before);
+        QFETCH(int, bound);
+        QFETCH(bool, endRun);
         QFETCH(qint64, bytes);
-        QFETCH(int, atLeast);
-        QFETCH(int, caller);
-        const bool endRun = caller == 1;
-        QVector<QString> urls, all; // of their own, so that nothing of urls outlives its emptying
-        for (const QString &entry : entries)
-            urls << url(entry), all << url(entry);
+        QFETCH(QString, suffix);
+        QFETCH(QString, report);
+        if (before == "file")
+            QVERIFY(m_dir->write("temp", "a file"));
+        // Two names for each millisecond from now until well ahead of the clock (links, quick to make): the
+        // download takes a third.
+        QDateTime stamp = QDateTime::currentDateTime();
+        for (int n = 0; before == "taken" && stamp < QDateTime::currentDateTime().addMSecs(scaled(2000)); ++n, stamp = stamp.addMSecs(1)) {
+            const QString name = "temp/" + stamp.toString("yyyy-MM-dd-hh-mm-ss-zzz");
+            QVERIFY2(n < 100000 && (n || QDir().mkpath("temp")) && QFile::link("..", name + ".tmp") && QFile::link("..", name + "-1.tmp"),
+                     "names planted more slowly than the clock runs");
+        }
         DownloadMgr manager;
-        manager.setNoDataTimeout(300);
-        connect(&manager, &DownloadMgr::replyFinished, this, [&] { if (caller == 2) urls.clear(); });
-        const QDateTime before = QDateTime::currentDateTime();
-        const auto active = [&] { return !endRun || !m_http->requests.contains(entries.last()); };
-        QCOMPARE(DownloadStage(&manager, "Linkometer.log", active).run(urls), !endRun);
-        QCOMPARE(m_http->requests, entries.filter(QRegularExpression("^/")));
+        if (bound)
+            manager.setNoDataTimeout(bound);
+        const QString last = QUrl(entries.last()).path();
+        const auto active = [&] { return !endRun || !m_http->requests.contains(last); };
+        QVector<QString> list = entries.toVector();
+        connect(&manager, &DownloadMgr::replyFinished, this, [&] { if (before == "empties") list.clear(); });
+        const qint64 start = LocalService::now();
+        QCOMPARE(DownloadStage(&manager, "Linkometer.log", active).run(list), !endRun);
+        const qint64 outside = LocalService::now() - start;
         if (!m_http->requests.isEmpty())
             QCOMPARE(m_http->lastHeaders.value("content-type"), QByteArray("application/pak"));
-        QCOMPARE(QDir("temp").entryList(QDir::Files).size(), (entries.first() == "/first") + (bytes >= 0));
         const QString name = manager.scratchFile();
-        const QDateTime stamp = QDateTime::fromString(name.mid(7, 23), "yyyy-MM-dd-hh-mm-ss-zzz");
-        QVERIFY2(stamp >= before && stamp <= QDateTime::currentDateTime()
-                     && QRegularExpression("^\\./temp/.{23}(-\\d+)?\\.tmp$").match(name).hasMatch(), qPrintable(name));
+        QVERIFY2(QRegularExpression("^\\./temp/\\d{4}(-\\d\\d){5}-\\d{3}" + suffix + "\\.tmp$").match(name).hasMatch(), qPrintable(name));
         QCOMPARE(QFileInfo(name).size(), qMax<qint64>(0, bytes));
-        QVERIFY(manager.elapsedMsecs() >= atLeast);
 
-        // A separator and result per file, an identical text once; the rate: scratch bytes over time in MiB/s.
-        QString expected;
-        for (int i = 0; i < all.size() - endRun; ++i) {
-            expected += QString(54, '=') + '\n';
-            if (i == 0 || all.at(i) != all.at(i - 1) || bytes >= 0)
-                expected += QRegularExpression::escape("\nfile: " + all.at(i) + ", speed ") + "([0-9.e+-]+)mbps\n \n";
-        }
-        const QRegularExpressionMatch m = QRegularExpression("^" + expected + "$").match(report());
-        QVERIFY2(m.hasMatch(), qPrintable(report()));
-        const double rate = qMax<qint64>(0, bytes) / 1048576.0 / (qMax<qint64>(1, manager.elapsedMsecs()) / 1000.0);
-        if (!endRun)
-            QCOMPARE(m.captured(m.lastCapturedIndex()), QString::number(double(float(rate)), 'g', 6));
+        const QRegularExpressionMatch m = QRegularExpression(QRegularExpression::anchoredPattern(
+            report.replace("<speed>", "([0-9.e+-]+)"))).match(this->report());
+        QVERIFY2(m.hasMatch(), qPrintable(this->report()));
+        // The rate of the last file: its bytes over a time the service and the test bound.
+        const double rate = m.captured(m.lastCapturedIndex()).toDouble();
+        if (!endRun && bytes > 0)
+            checkTime(entries.last(), last, bytes / 1048576.0 / rate * 1000, outside);
+        else if (!endRun)
+            QCOMPARE(rate, 0.0);
     }
 
     void endpoint_data()
     {
-        // api: an API endpoint (else a test URL: "/response.json" below it); atLeast: the ms the done line
-        // shows, -1 a fail line; cut: run cancelled before (1) or during (2) the probe, newer run during it (3).
-        QTest::addColumn<QString>("where");
+        // One endpoint under test, then one API endpoint that fails; api: the first is an API endpoint too
+        // (else a test URL: "/response.json" below it); bound: the no-answer bound (0: the tool's own);
+        // the run is active while fewer than activeBelow requests have come, a newer run has started once
+        // newerFrom have; report: the lines, \d+ ms timed.
+        QTest::addColumn<QString>("base");
         QTest::addColumn<bool>("api");
-        QTest::addColumn<int>("atLeast");
-        QTest::addColumn<int>("cut");
-        QTest::newRow("200 done") << "/t" << false << 0 << 0;
-        QTest::newRow("self-signed https done") << "https:/t" << false << 0 << 0;
-        QTest::newRow("404 under an existing path") << "/base" << false << -1 << 0;
-        QTest::newRow("redirect fails") << "https:/moved" << true << -1 << 0;
-        QTest::newRow("silent fails at the bound") << "/silent" << true << -1 << 0;
-        QTest::newRow("slow answer timed whole") << "/slow" << true << 380 << 0;
-        QTest::newRow("200, then stalled, fails") << "/stalled" << true << -1 << 0;
-        QTest::newRow("200 cut off mid-body fails") << "/early" << true << -1 << 0;
-        QTest::newRow("refused fails") << "refused" << false << -1 << 0;
-        QTest::newRow("API done") << "/first" << true << 0 << 0;
-        QTest::newRow("cancelled before") << "/t" << false << 0 << 1;
-        QTest::newRow("cancelled during the probe") << "/t" << false << 0 << 2;
-        QTest::newRow("newer run during the probe") << "/t" << false << 0 << 3;
+        QTest::addColumn<int>("bound");
+        QTest::addColumn<int>("activeBelow");
+        QTest::addColumn<int>("newerFrom");
+        QTest::addColumn<QStringList>("asked");
+        QTest::addColumn<bool>("completed");
+        QTest::addColumn<QString>("report");
+        const QString next = m_http->url("/next");
+        const QString tail = esc("query API fail from " + next + " failed \n");
+        const auto done = [](const char *words, const QString &url) {
+            return esc(words + QString("done from ") + url + " in ") + "(\\d+)" + esc(" ms \n");
+        };
+        const auto fail = [](const char *words, const QString &url) { return esc(words + QString("fail from ") + url + " failed \n"); };
+        const auto row = [&](const char *name, const QString &base, bool api, int bound, int activeBelow, int newerFrom,
+                             const QStringList &asked, bool completed, const QString &report) {
+            QTest::newRow(name) << base << api << bound << activeBelow << newerFrom << asked << completed << report;
+        };
+        const QString t = m_http->url("/t"), file = "download file ", query = "query API ";
+        row("200 done", t, false, 0, 99, 99, {"/t/response.json", "/next"}, true, done("download file ", t) + tail);
+        row("self-signed https done", m_https->url("/t"), false, 0, 99, 99, {"/t/response.json", "/next"}, true,
+            done("download file ", m_https->url("/t")) + tail);
+        row("404 under an existing path", m_http->url("/base"), false, 0, 99, 99, {"/base/response.json", "/next"}, true,
+            fail("download file ", m_http->url("/base")) + tail);
+        row("redirect fails", m_https->url("/moved"), true, 0, 99, 99, {"/moved", "/next"}, true,
+            fail("query API ", m_https->url("/moved")) + tail);
+        row("silent fails at the bound", m_http->url("/silent"), true, 300, 99, 99, {"/silent", "/next"}, true,
+            fail("query API ", m_http->url("/silent")) + tail);
+        row("slow answer timed whole", m_http->url("/slow"), true, 0, 99, 99, {"/slow", "/next"}, true,
+            done("query API ", m_http->url("/slow")) + tail);
+        row("200, then stalled, fails", m_http->url("/stalled"), true, 50, 99, 99, {"/stalled", "/next"}, true,
+            fail("query API ", m_http->url("/stalled")) + tail);
+        row("200 cut off mid-body fails", m_http->url("/early"), true, 0, 99, 99, {"/early", "/next"}, true,
+            fail("query API ", m_http->url("/early")) + tail);
+        row("refused fails", m_refused, false, 0, 99, 99, {"/next"}, true, fail("download file ", m_refused) + tail);
+        row("API done", m_http->url("/first"), true, 0, 99, 99, {"/first", "/next"}, true, done("query API ", m_http->url("/first")) + tail);
+        row("cancelled before", t, false, 0, 0, 99, {}, false, "");
+        row("cancelled during the probe", t, false, 0, 1, 99, {"/t/response.json"}, false, done("download file ", t));
+        row("newer run during the probe", t, false, 0, 1, 1, {"/t/response.json"}, false, "");
     }
 
     void endpoint()
     {
-        QFETCH(QString, where);
+        QFETCH(QString, base);
         QFETCH(bool, api);
-        QFETCH(int, atLeast);
-        QFETCH(int, cut);
-        const QString base = url(where), next = url(where.startsWith("https:") ? "https:/next" : "/next");
+        QFETCH(int, bound);
+        QFETCH(int, activeBelow);
+        QFETCH(int, newerFrom);
+        QFETCH(bool, completed);
+        QFETCH(QString, report);
+        const QString next = m_http->url("/next");
         const auto probes = [this] { return m_http->requests.size() + m_https->requests.size(); };
         const EndpointChecks checks(api ? QVector<QString>() : QVector<QString>{base},
                                     api ? QVector<QString>{base, next} : QVector<QString>{next}, 0,
-                                    where == "/stalled"                          ? 50
-                                        : where == "/silent" || where == "/slow" ? 300
-                                                                                 : 5000); // a loaded TLS handshake
-        QCOMPARE(checks.runEndpointChecks("Linkometer.log", [&] { return cut == 0 || (cut > 1 && !probes()); },
-                                          [&] { return cut == 3 && probes(); }), cut == 0);
-
-        // A followed redirect or a wrong path would turn a line round.
-        QCOMPARE(probes(), (cut != 1 && where != "refused") + (cut == 0));
-        const QString words = api ? "query API " : "download file ", expected = (cut % 2 ? QString()
-            : atLeast < 0 ? QRegularExpression::escape(words + "fail from " + base + " failed \n")
-                          : QRegularExpression::escape(words + "done from " + base + " in ") + "(\\d+) ms \\n")
-            + (cut ? QString() : QRegularExpression::escape("query API fail from " + next + " failed \n"));
-        const QRegularExpressionMatch m = QRegularExpression("^" + expected + "$").match(report());
-        QVERIFY2(m.hasMatch(), qPrintable(report()));
-        QVERIFY(m.captured(1).toInt() >= atLeast);
+                                    bound ? bound : EndpointChecks::NoAnswerMsecs);
+        const qint64 start = LocalService::now();
+        QCOMPARE(checks.runEndpointChecks("Linkometer.log", [&] { return probes() < activeBelow; },
+                                          [&] { return probes() >= newerFrom; }), completed);
+        const qint64 outside = LocalService::now() - start;
+        QFETCH(QStringList, asked);
+        QCOMPARE(m_https->requests + m_http->requests, asked);
+        const QRegularExpressionMatch m = QRegularExpression(QRegularExpression::anchoredPattern(report)).match(this->report());
+        QVERIFY2(m.hasMatch(), qPrintable(this->report()));
+        if (!m.captured(1).isEmpty())
+            checkTime(base, asked.first(), m.captured(1).toDouble(), outside);
     }
 };
 

@@ -4,11 +4,12 @@
 
 #include "MainWindow.h"
 #include "ReportExport.h"
+#include "LocalService.h"
 #include "WorkDir.h"
 
 #ifdef Q_OS_WIN
-// Export starts Explorer: the stand-in, found in the working folder before
-// Windows' own, prints the arguments it was given.
+// Export starts Explorer: the stand-in program (StandIn.cpp), found in the
+// working folder before Windows' own, prints the arguments it was given.
 class tst_ReportExport : public QObject
 {
     Q_OBJECT
@@ -36,8 +37,7 @@ private slots:
         auto *explorer = window.findChild<QProcess *>(QString(), Qt::FindDirectChildrenOnly);
         QVERIFY(explorer && explorer->waitForFinished(10000));
         QCOMPARE(QString::fromLocal8Bit(explorer->readAllStandardOutput()),
-                 "explorer [/select,][" + QDir::toNativeSeparators(QDir::current().absoluteFilePath("Linkometer.log"))
-                     + "]\n");
+                 "explorer [/select,][" + QDir::toNativeSeparators(QDir::current().absoluteFilePath("Linkometer.log")) + "]\n");
     }
 };
 
@@ -83,90 +83,78 @@ public slots:
 class tst_ReportExport : public QObject
 {
     Q_OBJECT
-
-private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void exportButton_data();
-    void exportButton();
-
-private:
     QTemporaryDir m_dir;
     QProcess m_bus;
     UrlRecorder m_recorder;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(QDir(m_dir.path()).mkdir("services"));
+        QFile config(m_dir.filePath("bus.conf"));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write(QStringLiteral("<busconfig><type>session</type><listen>unix:tmpdir=%1</listen><servicedir>%1/services"
+                                    "</servicedir><policy context=\"default\"><allow send_destination=\"*\"/><allow receive_sender="
+                                    "\"*\"/><allow own=\"*\"/></policy></busconfig>").arg(m_dir.path()).toUtf8());
+        config.close();
+        m_bus.start("dbus-daemon", {"--config-file=" + config.fileName(), "--nofork", "--print-address=1"});
+        QVERIFY2(m_bus.waitForStarted(), "dbus-daemon is needed (package dbus)");
+        QTRY_VERIFY_WITH_TIMEOUT(m_bus.canReadLine(), scaled(10000));
+        // Before the first use of the session bus: never a desktop's bus.
+        qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus.readLine().trimmed());
+        QVERIFY(QDBusConnection::sessionBus().isConnected());
+        QDesktopServices::setUrlHandler("file", &m_recorder, "open");
+    }
+    void cleanupTestCase()
+    {
+        QDesktopServices::unsetUrlHandler("file");
+        m_bus.terminate();
+        m_bus.waitForFinished();
+    }
+
+    void exportButton_data()
+    {
+        // Whether the bus can start a file manager; what it was asked to show, and what the desktop opened
+        // (<report>: the report's path, <folder>: its folder's; the report need not exist yet).
+        QTest::addColumn<bool>("fileManager");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("opened");
+        QTest::newRow("no file manager: its folder opens") << false << "" << "<folder>";
+        QTest::newRow("file manager started on demand") << true << "<report>\n" << "";
+    }
+    void exportButton()
+    {
+        QFETCH(bool, fileManager);
+        QFETCH(QString, shown);
+        QFETCH(QString, opened);
+        WorkDir dir;
+        const QString record = dir.filePath("shown"), service = m_dir.filePath("services/fm.service");
+        QVERIFY(!fileManager || dir.write(service, QStringLiteral("[D-BUS Service]\nName=%1\nExec=\"%2\" --file-manager \"%3\"\n")
+                                                       .arg(ReportExport::FileManagerService, QCoreApplication::applicationFilePath(), record).toUtf8()));
+        MainWindow window;
+        window.show();
+        auto *button = window.findChild<QPushButton *>("button_export");
+        button->setEnabled(true);
+        m_recorder.opened.clear();
+        QTest::mouseClick(button, Qt::LeftButton);
+        const auto fill = [&dir](QString text) {
+            return text.replace("<report>", QUrl::fromLocalFile(dir.filePath("Linkometer.log")).toEncoded())
+                .replace("<folder>", QUrl::fromLocalFile(dir.path()).toEncoded());
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(QString(dir.read(record)) + (m_recorder.opened.isEmpty() ? "" : m_recorder.opened.first().toEncoded()),
+                                  fill(shown) + fill(opened), scaled(10000));
+        QTest::qWait(100); // nothing more comes
+        QCOMPARE(m_recorder.opened.size(), int(!opened.isEmpty()));
+        if (!fileManager)
+            return;
+        QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
+        const pid_t pid = pid_t(bus->servicePid(ReportExport::FileManagerService).value());
+        QVERIFY2(pid > 0, "the file manager's process is not known"); // never kill(0): that is this process group
+        ::kill(pid, SIGTERM);
+        QTRY_VERIFY(!bus->isServiceRegistered(ReportExport::FileManagerService).value());
+        QVERIFY(QFile::remove(service));
+    }
 };
-
-void tst_ReportExport::initTestCase()
-{
-    QVERIFY(QDir(m_dir.path()).mkdir("services"));
-    QFile config(m_dir.filePath("bus.conf"));
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write(QStringLiteral("<busconfig><type>session</type><listen>unix:tmpdir=%1</listen>"
-                                "<servicedir>%1/services</servicedir><policy context=\"default\">"
-                                "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/><allow own=\"*\"/>"
-                                "</policy></busconfig>")
-                     .arg(m_dir.path()).toUtf8());
-    config.close();
-    m_bus.start("dbus-daemon", {"--config-file=" + config.fileName(), "--nofork", "--print-address=1"});
-    QVERIFY2(m_bus.waitForStarted(), "dbus-daemon is needed (package dbus)");
-    QTRY_VERIFY_WITH_TIMEOUT(m_bus.canReadLine(), 10000);
-    // Before the first use of the session bus: never a desktop's bus.
-    qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus.readLine().trimmed());
-    QVERIFY(QDBusConnection::sessionBus().isConnected());
-    QDesktopServices::setUrlHandler("file", &m_recorder, "open");
-}
-
-void tst_ReportExport::cleanupTestCase()
-{
-    QDesktopServices::unsetUrlHandler("file");
-    m_bus.terminate();
-    m_bus.waitForFinished();
-}
-
-void tst_ReportExport::exportButton_data()
-{
-    QTest::addColumn<bool>("fileManager");
-    QTest::newRow("no file manager: its folder opens") << false;
-    QTest::newRow("file manager started on demand") << true;
-}
-
-void tst_ReportExport::exportButton()
-{
-    QFETCH(bool, fileManager);
-    const QString record = m_dir.filePath("shown");
-    QFile service(m_dir.filePath("services/fm.service"));
-    if (fileManager) {
-        QVERIFY(service.open(QIODevice::WriteOnly));
-        service.write(QStringLiteral("[D-BUS Service]\nName=%1\nExec=\"%2\" --file-manager \"%3\"\n")
-                          .arg(ReportExport::FileManagerService, QCoreApplication::applicationFilePath(), record)
-                          .toUtf8());
-        service.close();
-    }
-    WorkDir dir;
-    MainWindow window;
-    window.show();
-    auto *button = window.findChild<QPushButton *>("button_export");
-    button->setEnabled(true);
-    m_recorder.opened.clear();
-    // The report need not exist yet.
-    QTest::mouseClick(button, Qt::LeftButton);
-    const QString report = QDir::current().absoluteFilePath("Linkometer.log");
-    auto shown = [&record] {
-        QFile file(record);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    };
-    if (!fileManager) {
-        QTRY_COMPARE(m_recorder.opened, QList<QUrl>{QUrl::fromLocalFile(QDir::currentPath())});
-        QCOMPARE(shown(), QByteArray());
-        return;
-    }
-    QTRY_COMPARE_WITH_TIMEOUT(shown(), QUrl::fromLocalFile(report).toEncoded() + '\n', 10000);
-    QCOMPARE(m_recorder.opened, QList<QUrl>());
-    QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
-    ::kill(pid_t(bus->servicePid(ReportExport::FileManagerService).value()), SIGTERM);
-    QTRY_VERIFY(!bus->isServiceRegistered(ReportExport::FileManagerService).value());
-    QVERIFY(service.remove());
-}
 
 int main(int argc, char **argv)
 {

@@ -7,11 +7,12 @@
 
 #include "ReportLog.h"
 #include "ShellStage.h"
+#include "StandIns.h"
 #include "WorkDir.h"
 
 using namespace ShellStage;
 
-// The ping and tracert stages with the real shell (sh, or cmd under Wine), and the report appends all writers share.
+// The ping and tracert stages with the real shell (sh; cmd under Wine), and the report appends all writers share.
 class tst_ShellStage : public QObject
 {
     Q_OBJECT
@@ -27,20 +28,20 @@ private slots:
         QTest::addColumn<int>("end");
         QTest::addColumn<QString>("report");
 #ifdef Q_OS_WIN
-        // standIn: non-empty, the stand-in program is found first as ping and tracert; it waits when end is set,
-        // until the stage has been ended (Windows has no request to end a console program: both kill the tree).
-        const QByteArray hosts("127.0.0.1\n   localhost  more\n\n \t \n127.0.0.2\r\n-f\nlast");
+        // The stand-in program (StandIn.cpp) waits while hold-ping exists: made when end is set. Windows has no
+        // request to end that a console program heeds: both ends kill the whole tree.
+        const QByteArray hosts("127.0.0.1\n   localhost  more\n\n \t \n127.0.0.2\r\n-f\nlast"), standIn("y");
         QString calls;
         for (const QString host : {"127.0.0.1", "localhost", "127.0.0.2", "-f", "last"})
             calls += "%1" + QRegularExpression::escape('[' + host + "]\n");
-        QTest::newRow("ping host lines") << false << hosts << QByteArray("y") << 0 << calls.arg("ping \\[-n\\]\\[4\\]");
-        QTest::newRow("tracert host lines") << true << hosts << QByteArray("y") << 0 << calls.arg("tracert ");
+        QTest::newRow("ping host lines") << false << hosts << standIn << 0 << calls.arg("ping \\[-n\\]\\[4\\]");
+        QTest::newRow("tracert host lines") << true << hosts << standIn << 0 << calls.arg("tracert ");
         QTest::newRow("real ping") << false << QByteArray("127.0.0.1\n") << QByteArray() << 0
                                    << "(?s)\\s*Pinging 127\\.0\\.0\\.1 .*Received = 4, Lost = 0.*";
         QTest::newRow("no host list") << false << QByteArray() << QByteArray() << 0 << QString();
         const QString first = QRegularExpression::escape("ping [-n][4][127.0.0.1]\n");
-        QTest::newRow("terminated") << false << hosts << QByteArray("y") << 1 << first;
-        QTest::newRow("killed") << false << hosts << QByteArray("y") << 2 << first;
+        QTest::newRow("terminated") << false << hosts << standIn << 1 << first;
+        QTest::newRow("killed") << false << hosts << standIn << 2 << first;
 #else
         // First words of lines, no comments or blank lines; data, never code or options; standard error in order.
         const QByteArray hosts("127.0.0.1\n; comment\n   localhost  more\n\n \t \n127.0.0.2\r\n"
@@ -72,34 +73,27 @@ private slots:
         QFETCH(QByteArray, standIn);
         QFETCH(int, end);
         QFETCH(QString, report);
-        const auto command = [trace](Platform p) { return trace ? traceCommand(p) : pingCommand(p); };
-        WorkDir dir;
-        QVERIFY(hosts.isEmpty() || dir.write("ipconfig.txt", hosts));
-        QVERIFY(QDir().mkdir("bin"));
-#ifdef Q_OS_WIN
-        for (const QString name : {"ping", "tracert"})
-            QVERIFY(standIn.isEmpty() || QFile::copy(QCoreApplication::applicationDirPath() + "/osp_standin.exe",
-                                                     "bin/" + name + ".exe"));
-        QVERIFY(!end || dir.write("hold-ping", ""));
-#else
+#ifdef Q_OS_UNIX
         const QString real = QStandardPaths::findExecutable(trace ? "traceroute" : "ping", {"/usr/sbin", "/bin"});
         if (standIn.isEmpty() && real.isEmpty())
             QSKIP("the command is missing here");
-        for (const QString name : {"ping", "traceroute"}) {
-            QVERIFY(standIn.isEmpty() || dir.write("bin/" + name, "#!/bin/sh\n" + standIn));
-            QFile::setPermissions("bin/" + name, QFile::ReadOwner | QFile::ExeOwner);
-        }
 #endif
-        // Earlier rows' folders are gone, so their entries on PATH find nothing.
-        qputenv("PATH", QDir::toNativeSeparators(dir.filePath("bin")).toLocal8Bit() + QDir::listSeparator().toLatin1()
-                            + qgetenv("PATH"));
+
+        WorkDir dir;
+        QVERIFY(hosts.isEmpty() || dir.write("ipconfig.txt", hosts));
+        QVERIFY(!end || dir.write("hold-ping", ""));
+        StandIns standIns(standIn);
+        QVERIFY(standIns.isValid());
         ShellProcess process;
-        process.start(command(hostPlatform()));
+        process.start(trace ? traceCommand(hostPlatform()) : pingCommand(hostPlatform()));
 #ifdef Q_OS_UNIX
         const pid_t group = pid_t(process.processId());
 #endif
+        const auto matches = [](const QString &pattern, const QByteArray &log) {
+            return QRegularExpression("^(?:" + pattern + ")$").match(QString::fromLocal8Bit(log)).hasMatch();
+        };
         if (end) {
-            QTRY_VERIFY(QRegularExpression("^(?:" + report + ")$").match(dir.read("Linkometer.log")).hasMatch());
+            QTRY_VERIFY(matches(report, dir.read("Linkometer.log")));
             end == 1 ? process.terminateGroup() : process.killGroup();
         }
         QVERIFY(process.waitForFinished(30000));
@@ -107,12 +101,11 @@ private slots:
         QVERIFY(end || (process.exitCode() != 0) == hosts.isEmpty());
         // Nothing of the stage is left: the host command ended with the shell.
 #ifdef Q_OS_WIN
-        QTRY_VERIFY(!end || QFile::remove("ping.running"));
+        QTRY_VERIFY(!end || QFile::remove("ping.running")); // held open while it runs
 #else
         QTRY_VERIFY(::kill(-group, 0) == -1 && errno == ESRCH);
 #endif
-        const QString log = QString::fromLocal8Bit(dir.read("Linkometer.log"));
-        QVERIFY2(QRegularExpression("^(?:" + report + ")$").match(log).hasMatch(), qPrintable(log));
+        QVERIFY2(matches(report, dir.read("Linkometer.log")), dir.read("Linkometer.log").constData());
         QVERIFY(!QFile::exists("x") && !QFile::exists("y") && !QFile::exists("z"));
         // A process that is not running is not affected (nor is anything else).
         process.terminateGroup();
@@ -130,7 +123,7 @@ private slots:
         QVERIFY(QDir().mkdir("taken.log"));
         QVERIFY(!ReportLog::appendLog("taken.log", "lost"));
         QVERIFY(QDir("taken.log").isEmpty() && QDir().entryList(QDir::Files) == QStringList{"Linkometer.log"});
-#ifndef Q_OS_WIN
+#ifdef Q_OS_UNIX
         // A full disk: the data fails only when the close stores it.
         QVERIFY(QFile::link("/dev/full", "full.log") && !ReportLog::appendLog("full.log", "lost"));
 #endif

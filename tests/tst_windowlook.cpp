@@ -37,10 +37,9 @@ double renderedContrast(const QImage &shot, const QWidget *widget)
     const QRect area = QRect(widget->mapTo(widget->window(), QPoint()) * dpr, widget->size() * dpr)
                            .adjusted(1, 1, -1, -1);
     QHash<QRgb, int> counts;
-    for (int y = area.top(); y <= area.bottom(); ++y) {
+    for (int y = area.top(); y <= area.bottom(); ++y)
         for (int x = area.left(); x <= area.right(); ++x)
             ++counts[shot.pixel(x, y)];
-    }
     // A const QHash iterator yields the count, so this finds the commonest colour.
     const QRgb back = std::max_element(counts.cbegin(), counts.cend()).key();
     double most = 1.0;
@@ -56,111 +55,85 @@ class tst_WindowLook : public QObject
     Q_OBJECT
 
 private slots:
-    void textsFitAndContrast_data();
-    void textsFitAndContrast();
-};
-
-void tst_WindowLook::textsFitAndContrast_data()
-{
-    QTest::addColumn<int>("percent");
-    QTest::addColumn<bool>("dark");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("start");
-    QTest::addColumn<bool>("exportEnabled");
-    // The texts the window shows in each state of a run.
-    const struct { const char *name, *message, *start; bool exportEnabled; } states[] = {
-        {"idle", "Start to Test your internet speed", "Start Test", false},
-        {"download", "Checking download...", "Cancel", false},
-        {"ping", "Checking ping...", "Cancel", false},
-        {"tracert", "Checking tracert...", "Cancel", false},
-        {"finished", "Finished Test. Export Report to us", "Start Test", true},
-        {"report unwritten", "Report could not be written in full", "Start Test", true},
-        {"cancelled", "Start to test your internet speed", "Start Test", false},
-    };
+    void textsFitAndContrast_data()
+    {
+        // The texts the window shows in each state of a run, at each scale, under both palettes.
+        QTest::addColumn<int>("percent");
+        QTest::addColumn<bool>("dark");
+        QTest::addColumn<QStringList>("texts"); // label, Start button, Export enabled or not
+        const QList<QPair<const char *, QStringList>> states = {
+            {"idle", {"Start to Test your internet speed", "Start Test", ""}}, {"download", {"Checking download...", "Cancel", ""}},
+            {"ping", {"Checking ping...", "Cancel", ""}}, {"tracert", {"Checking tracert...", "Cancel", ""}},
+            {"finished", {"Finished Test. Export Report to us", "Start Test", "enabled"}},
+            {"report unwritten", {"Report could not be written in full", "Start Test", "enabled"}},
+            {"cancelled", {"Start to test your internet speed", "Start Test", ""}}};
 #ifdef Q_OS_WIN // every scale on Linux; the scaling code is the same
-    for (int percent : {100}) {
+        for (int percent : {100})
 #else
-    for (int percent : {100, 125, 150, 175, 200}) {
+        for (int percent : {100, 125, 150, 175, 200})
 #endif
-        for (bool dark : {false, true}) {
-            for (const auto &state : states) {
-                QTest::addRow("%d%%/%s/%s", percent, dark ? "dark" : "default", state.name)
-                    << percent << dark << QString::fromLatin1(state.message)
-                    << QString::fromLatin1(state.start) << state.exportEnabled;
-            }
+            for (bool dark : {false, true})
+                for (const auto &state : states)
+                    QTest::addRow("%d%%/%s/%s", percent, dark ? "dark" : "default", state.first) << percent << dark << state.second;
+    }
+
+    void textsFitAndContrast()
+    {
+        QFETCH(int, percent);
+        QFETCH(bool, dark);
+        QFETCH(QStringList, texts);
+        const int dpi = 96 * percent / 100;
+        if (!qEnvironmentVariableIsSet("OSP_LOOK_CHILD")) {
+            // The desktop's DPI is read once, when the application starts, so every row runs in a child of
+            // its own started at the row's DPI, as X11's Xft.dpi gives it.
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("OSP_LOOK_CHILD", "1"), env.insert("QT_FONT_DPI", QString::number(dpi)), env.insert("QT_QPA_PLATFORM", "offscreen");
+            QProcess child;
+            child.setProcessEnvironment(env);
+            child.setProcessChannelMode(QProcess::MergedChannels);
+            child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("textsFitAndContrast:") + QTest::currentDataTag()});
+            QVERIFY(child.waitForFinished(60000));
+            QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, child.readAll().constData());
+            return;
         }
-    }
-}
+        const QScreen *screen = QGuiApplication::primaryScreen();
+        QCOMPARE(qRound(screen->logicalDotsPerInch() * screen->devicePixelRatio()), dpi);
+        if (dark)
+            QApplication::setPalette(QPalette(QColor(53, 53, 53), QColor(42, 42, 42)));
+        MainWindow window;
+        auto *label = window.findChild<QLabel *>(QStringLiteral("label_message"));
+        auto *startButton = window.findChild<QPushButton *>(QStringLiteral("button_start"));
+        auto *exportButton = window.findChild<QPushButton *>(QStringLiteral("button_export"));
+        QVERIFY(label && startButton && exportButton);
+        label->setText(texts[0]);
+        startButton->setText(texts[1]);
+        exportButton->setEnabled(!texts[2].isEmpty());
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QImage shot = window.grab().toImage().convertToFormat(QImage::Format_RGB32);
 
-void tst_WindowLook::textsFitAndContrast()
-{
-    QFETCH(int, percent);
-    QFETCH(bool, dark);
-    QFETCH(QString, message);
-    QFETCH(QString, start);
-    QFETCH(bool, exportEnabled);
-
-    const int dpi = 96 * percent / 100;
-    if (!qEnvironmentVariableIsSet("OSP_LOOK_CHILD")) {
-        // The desktop's DPI is read once, when the application starts, so
-        // every row runs in a child of its own started at the row's DPI, as
-        // X11's Xft.dpi gives it.
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const auto &[name, value] : {std::pair("OSP_LOOK_CHILD", QString("1")), {"QT_FONT_DPI", QString::number(dpi)},
-                                          {"QT_QPA_PLATFORM", QString("offscreen")}})
-            env.insert(name, value);
-        QProcess child;
-        child.setProcessEnvironment(env);
-        child.setProcessChannelMode(QProcess::MergedChannels);
-        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("textsFitAndContrast:") + QTest::currentDataTag()});
-        QVERIFY(child.waitForFinished(60000));
-        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, child.readAll().constData());
-        return;
-    }
-
-    const QScreen *screen = QGuiApplication::primaryScreen();
-    QCOMPARE(qRound(screen->logicalDotsPerInch() * screen->devicePixelRatio()), dpi);
-    if (dark)
-        QApplication::setPalette(QPalette(QColor(53, 53, 53), QColor(42, 42, 42)));
-
-    MainWindow window;
-    auto *label = window.findChild<QLabel *>(QStringLiteral("label_message"));
-    auto *startButton = window.findChild<QPushButton *>(QStringLiteral("button_start"));
-    auto *exportButton = window.findChild<QPushButton *>(QStringLiteral("button_export"));
-    QVERIFY(label && startButton && exportButton);
-    label->setText(message);
-    startButton->setText(start);
-    exportButton->setEnabled(exportEnabled);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    const QImage shot = window.grab().toImage().convertToFormat(QImage::Format_RGB32);
-
-    QStringList faults;
-    for (QWidget *widget : QList<QWidget *>{label, startButton, exportButton}) {
-        const QString text = widget->property("text").toString();
-        const QFontMetrics metrics(widget->font());
-        const QRect room = widget->contentsRect();
-        // A single line is laid out centred vertically on the font's line box.
-        const int baseline =
-            room.top() + (room.height() - metrics.height()) / 2 + metrics.ascent();
-        const QRect ink = metrics.tightBoundingRect(text).translated(0, baseline);
-        const int width = metrics.size(Qt::TextSingleLine, text).width();
-        if (width > room.width() || ink.top() < room.top() || ink.bottom() > room.bottom()) {
-            faults << QStringLiteral("\"%1\" needs %2 px, ink rows %3..%4, has %5x%6")
-                          .arg(text).arg(width).arg(ink.top()).arg(ink.bottom())
-                          .arg(room.width()).arg(room.height());
+        QStringList faults;
+        for (QWidget *widget : QList<QWidget *>{label, startButton, exportButton}) {
+            const QString text = widget->property("text").toString();
+            const QFontMetrics metrics(widget->font());
+            const QRect room = widget->contentsRect();
+            // A single line is laid out centred vertically on the font's line box.
+            const QRect ink = metrics.tightBoundingRect(text).translated(0, room.top() + (room.height() - metrics.height()) / 2 + metrics.ascent());
+            const int width = metrics.size(Qt::TextSingleLine, text).width();
+            if (width > room.width() || ink.top() < room.top() || ink.bottom() > room.bottom())
+                faults << QStringLiteral("\"%1\" needs %2 px, ink rows %3..%4, has %5x%6").arg(text).arg(width).arg(ink.top())
+                              .arg(ink.bottom()).arg(room.width()).arg(room.height());
+            const double ratio = renderedContrast(shot, widget);
+            if (widget->isEnabled() && ratio < 4.5)
+                faults << QStringLiteral("\"%1\" contrast %2:1").arg(text).arg(ratio, 0, 'f', 2);
         }
-        const double ratio = renderedContrast(shot, widget);
-        if (widget->isEnabled() && ratio < 4.5)
-            faults << QStringLiteral("\"%1\" contrast %2:1").arg(text).arg(ratio, 0, 'f', 2);
+        const double dimmed = renderedContrast(shot, exportButton), enabled = renderedContrast(shot, startButton);
+        // Readable, yet plainly dimmer than the enabled texts.
+        if (!exportButton->isEnabled() && !(dimmed >= 3.0 && dimmed <= enabled / 2))
+            faults << QStringLiteral("disabled %1:1, enabled %2:1").arg(dimmed).arg(enabled);
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QStringLiteral("; "))));
     }
-    const double dimmed = renderedContrast(shot, exportButton);
-    const double enabled = renderedContrast(shot, startButton);
-    // Readable, yet plainly dimmer than the enabled texts.
-    if (!exportEnabled && !(dimmed >= 3.0 && dimmed <= enabled / 2))
-        faults << QStringLiteral("disabled %1:1, enabled %2:1").arg(dimmed).arg(enabled);
-    QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QStringLiteral("; "))));
-}
+};
 
 int main(int argc, char **argv)
 {

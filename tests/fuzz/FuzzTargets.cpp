@@ -26,11 +26,6 @@ QByteArray bytesOf(const uint8_t *data, size_t size)
     return QByteArray(reinterpret_cast<const char *>(data), int(size));
 }
 
-QString text(const ConfigDocument &d)
-{
-    return join(d.error, text(d.client), text(d.download), text(d.latency), text(d.socketLatency));
-}
-
 // A record is there exactly when configs holds its element, and reads as
 // one made from the attributes held there.
 template <typename Record>
@@ -43,20 +38,6 @@ bool agrees(const std::optional<Record> &record, const QVariantMap &configs, con
         element.setAttribute(it.key(), it.value().toString());
     return bool(record) == configs.contains(QLatin1String(tag))
         && (!record || text(*record) == text(Record(element.attributes())));
-}
-
-QString text(const ServerItem &s)
-{
-    return join(s.latitude(), s.longitude(), s.distance(), s.country(), s.name(), s.host(), s.sponsor(), s.url(),
-                s.latencyUrl());
-}
-
-QStringList texts(const QList<ServerItem> &servers)
-{
-    QStringList out;
-    for (const ServerItem &s : servers)
-        out << text(s);
-    return out;
 }
 
 bool onEarth(double lat, double lon)
@@ -86,14 +67,12 @@ bool longHand(const QString &text, qint64 *value)
 
 } // namespace
 
-// Repeatable; read with at least one setting or refused with a fixed text
+// Read with at least one setting or refused with a fixed text
 // and nothing else; every record holds what its element's attributes say.
 int fuzzConfigDocument(const uint8_t *data, size_t size)
 {
     const QByteArray body = bytesOf(data, size);
     const ConfigDocument doc = Client::parseConfigDocument(body);
-    FUZZ_CHECK(text(Client::parseConfigDocument(body)) == text(doc));
-    FUZZ_CHECK(Client::parseConfigDocument(body).configs == doc.configs);
     FUZZ_CHECK(doc.error.isEmpty() != doc.configs.isEmpty());
     FUZZ_CHECK((doc.error == QLatin1String("Empty config file")) == body.isEmpty());
     FUZZ_CHECK(doc.error.isEmpty() || body.isEmpty() || doc.error.startsWith(QLatin1String("Config file error: ")));
@@ -103,7 +82,7 @@ int fuzzConfigDocument(const uint8_t *data, size_t size)
     return 0;
 }
 
-// Repeatable; the client's position moves only the distances; a latency
+// The client's position moves only the distances; a latency
 // address beside every url; real distances between real coordinates, also
 // at the antipode.
 int fuzzServerList(const uint8_t *data, size_t size)
@@ -141,12 +120,11 @@ int fuzzServerList(const uint8_t *data, size_t size)
     return 0;
 }
 
-// Repeatable, and what is read survives writing and reading field by field.
+// What is read survives writing and reading field by field.
 int fuzzServerCache(const uint8_t *data, size_t size)
 {
     const QByteArray json = bytesOf(data, size);
     const QList<ServerItem> servers = ServerCache::fromJson(json);
-    FUZZ_CHECK(texts(ServerCache::fromJson(json)) == texts(servers));
     const QByteArray written = ServerCache::toJson(servers);
     const QList<ServerItem> reloaded = ServerCache::fromJson(written);
     FUZZ_CHECK(texts(reloaded) == texts(servers));
@@ -167,7 +145,6 @@ int fuzzDownloadList(const uint8_t *data, size_t size)
             plain.append(entry);
     }
     FUZZ_CHECK(entries == plain);
-    FUZZ_CHECK(DownloadList::parse(bytes) == entries);
     return 0;
 }
 

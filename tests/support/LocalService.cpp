@@ -1,10 +1,10 @@
 #include "LocalService.h"
 
 #include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslSocket>
 #include <QTimer>
-#include <QXmlStreamWriter>
 
 #include <memory>
 
@@ -18,25 +18,12 @@ const QByteArray &filler()
     return bytes;
 }
 
-QString number(double value)
-{
-    return QString::number(value, 'g', 10);
-}
-
 } // namespace
 
 LocalService::LocalService(bool tls, QObject *parent)
     : QTcpServer(parent), m_tls(tls)
 {
     listen(QHostAddress::LocalHost);
-}
-
-void LocalService::route(const QString &path, const QByteArray &body, Behaviour behaviour)
-{
-    Route r;
-    r.body = body;
-    r.behaviour = behaviour;
-    route(path, r);
 }
 
 QString LocalService::url(const QString &path) const
@@ -49,11 +36,35 @@ QString LocalService::host() const
     return QStringLiteral("127.0.0.1:%1").arg(serverPort());
 }
 
-quint16 LocalService::closedPort()
+QString LocalService::refusedHost()
 {
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
+    return QStringLiteral("127.0.0.1:%1").arg(probe.serverPort());
+}
+
+void LocalService::trustTestCertificate()
+{
+    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+    conf.setCaCertificates(conf.caCertificates() + QSslCertificate::fromPath(QStringLiteral(OSP_TEST_CERT_DIR "/localhost.crt")));
+    QSslConfiguration::setDefaultConfiguration(conf);
+}
+
+qint64 LocalService::now()
+{
+    static QElapsedTimer clock;
+    if (!clock.isValid())
+        clock.start();
+    return clock.elapsed();
+}
+
+void LocalService::send(QTcpSocket *socket, const QString &path, const QByteArray &bytes)
+{
+    Sent &s = sent[path];
+    s.bytes += socket->write(bytes);
+    s.last = now();
+    if (s.first < 0)
+        s.first = s.last;
 }
 
 void LocalService::incomingConnection(qintptr descriptor)
@@ -82,7 +93,16 @@ void LocalService::serve(QTcpSocket *socket, QByteArray *pending)
         pending->remove(0, end + 1);
         commands << line;
         const qint64 n = line.mid(9).trimmed().toLongLong();
-        stream(socket, download == Behaviour::CloseEarly ? qMin<qint64>(n, 2 * Chunk) : n, download);
+        const QString path = QStringLiteral("DOWNLOAD");
+        if (download == Behaviour::CloseEarly) { // 256 KiB in two pieces a moment apart, so the time is measurable
+            send(socket, path, filler().left(Chunk / 2));
+            QTimer::singleShot(20, socket, [this, socket, path] {
+                send(socket, path, filler().left(Chunk / 2));
+                socket->disconnectFromHost();
+            });
+            return;
+        }
+        stream(socket, path, qMin(n, download == Behaviour::Slow ? 4 * Chunk : n), download);
         return;
     }
     const int end = pending->indexOf("\r\n\r\n");
@@ -121,21 +141,27 @@ void LocalService::answer(QTcpSocket *socket, const QString &path)
     if (!r.location.isEmpty())
         head += "Location: " + r.location + "\r\n";
     socket->write(head + "\r\n");
+    if (r.behaviour == Behaviour::Trickle) {
+        auto *timer = new QTimer(socket);
+        connect(timer, &QTimer::timeout, socket, [this, socket, path] { send(socket, path, filler().left(1024)); });
+        timer->start(100);
+        return;
+    }
     if (r.fillerBytes >= 0 || r.behaviour == Behaviour::Endless) {
-        stream(socket, size, r.behaviour);
+        stream(socket, path, size, r.behaviour);
         return;
     }
     const qint64 stop = r.behaviour == Behaviour::CloseEarly ? size / 2 : size;
     if (r.behaviour != Behaviour::Slow) {
-        socket->write(r.body.left(stop));
+        send(socket, path, r.body.left(stop));
         socket->disconnectFromHost();
         return;
     }
     auto *timer = new QTimer(socket);
     auto sent = std::make_shared<qint64>(0);
-    connect(timer, &QTimer::timeout, socket, [socket, timer, sent, body = r.body] {
+    connect(timer, &QTimer::timeout, socket, [this, path, socket, timer, sent, body = r.body] {
         const qint64 piece = qMax<qint64>(1, (body.size() + 9) / 10);
-        socket->write(body.mid(*sent, piece));
+        send(socket, path, body.mid(*sent, piece));
         *sent += piece;
         if (*sent >= body.size()) {
             timer->stop();
@@ -146,17 +172,17 @@ void LocalService::answer(QTcpSocket *socket, const QString &path)
 }
 
 // Filler bytes handed over as the socket drains, so gigabytes cost no memory.
-void LocalService::stream(QTcpSocket *socket, qint64 bytes, Behaviour behaviour)
+void LocalService::stream(QTcpSocket *socket, const QString &path, qint64 bytes, Behaviour behaviour)
 {
     if (behaviour == Behaviour::Silent)
         return;
     const bool endless = behaviour == Behaviour::Endless;
     const qint64 stop = behaviour == Behaviour::CloseEarly ? bytes / 2 : bytes;
     auto sent = std::make_shared<qint64>(0);
-    const auto pump = [socket, sent, stop, endless, slow = behaviour == Behaviour::Slow] {
+    const auto pump = [this, path, socket, sent, stop, endless, slow = behaviour == Behaviour::Slow] {
         while ((endless || *sent < stop) && socket->bytesToWrite() < 4 * Chunk) {
             const qint64 n = endless ? Chunk : qMin(Chunk, stop - *sent);
-            socket->write(filler().constData(), n);
+            send(socket, path, QByteArray::fromRawData(filler().constData(), int(n)));
             *sent += n;
             if (slow)
                 return;
@@ -174,46 +200,27 @@ void LocalService::stream(QTcpSocket *socket, qint64 bytes, Behaviour behaviour)
     pump();
 }
 
-QByteArray configDocument(double lat, double lon, const QString &isp, const QString &testlength,
-                          const QString &threads, const QString &timeout)
+const QString ConfigPath = QStringLiteral("/speedtest-config.php");
+const QString ListPath = QStringLiteral("/speedtest-servers-static.php");
+const QString LatencyPath = QStringLiteral("/speedtest/latency.txt");
+const QByteArray Separator = QByteArray(54, '=') + '\n';
+const QByteArray FinishMarker = QByteArray(27, '=') + "finn" + QByteArray(27, '=') + '\n';
+const QByteArray CancelMarker = QByteArray(27, '=') + "cancel" + QByteArray(27, '=') + '\n';
+
+QByteArray configDocument(const QString &testlength, const QString &threads, const QString &timeout)
 {
-    QByteArray out;
-    QXmlStreamWriter xml(&out);
-    xml.writeStartDocument();
-    xml.writeStartElement(QStringLiteral("settings"));
-    xml.writeEmptyElement(QStringLiteral("client"));
-    xml.writeAttribute(QStringLiteral("lat"), number(lat));
-    xml.writeAttribute(QStringLiteral("lon"), number(lon));
-    xml.writeAttribute(QStringLiteral("isp"), isp);
-    xml.writeEmptyElement(QStringLiteral("download"));
-    xml.writeAttribute(QStringLiteral("testlength"), testlength);
-    xml.writeAttribute(QStringLiteral("threadsperurl"), threads);
-    xml.writeEmptyElement(QStringLiteral("latency"));
-    xml.writeAttribute(QStringLiteral("timeout"), timeout);
-    xml.writeEndDocument();
-    return out;
+    return QStringLiteral("<?xml version=\"1.0\"?><settings><client lat=\"1\" lon=\"-1\" isp=\"Acme Net\"/><download "
+                          "testlength=\"%1\" threadsperurl=\"%2\"/><latency timeout=\"%3\"/></settings>")
+        .arg(testlength, threads, timeout).toUtf8();
 }
 
 QByteArray serverListDocument(const QList<TestServer> &servers)
 {
-    QByteArray out;
-    QXmlStreamWriter xml(&out);
-    xml.writeStartDocument();
-    xml.writeStartElement(QStringLiteral("settings"));
-    xml.writeStartElement(QStringLiteral("servers"));
-    int id = 1000;
-    for (const TestServer &s : servers) {
-        xml.writeEmptyElement(QStringLiteral("server"));
-        xml.writeAttribute(QStringLiteral("url"), s.service->url(QStringLiteral("/speedtest/upload.php")));
-        xml.writeAttribute(QStringLiteral("lat"), number(s.lat));
-        xml.writeAttribute(QStringLiteral("lon"), number(s.lon));
-        xml.writeAttribute(QStringLiteral("name"), s.name);
-        xml.writeAttribute(QStringLiteral("country"), QStringLiteral("Testland"));
-        xml.writeAttribute(QStringLiteral("cc"), QStringLiteral("TL"));
-        xml.writeAttribute(QStringLiteral("sponsor"), QStringLiteral("Sponsor ") + s.name);
-        xml.writeAttribute(QStringLiteral("id"), QString::number(id++));
-        xml.writeAttribute(QStringLiteral("host"), s.host.isEmpty() ? s.service->host() : s.host);
-    }
-    xml.writeEndDocument();
-    return out;
+    QString out = QStringLiteral("<?xml version=\"1.0\"?><settings><servers>");
+    for (const TestServer &s : servers)
+        out += QStringLiteral("<server url=\"%1\" lat=\"%2\" lon=\"%3\" name=\"%4\" country=\"Testland\" cc=\"TL\" sponsor=\"Sponsor "
+                              "%4\" id=\"1000\" host=\"%5\"/>")
+                   .arg(s.service->url(QStringLiteral("/speedtest/upload.php"))).arg(s.lat).arg(s.lon)
+                   .arg(s.name, s.host.isEmpty() ? s.service->host() : s.host);
+    return (out + QStringLiteral("</servers></settings>")).toUtf8();
 }

@@ -2,8 +2,10 @@
 #define LOCALSERVICE_H
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 #include <QTcpServer>
@@ -11,8 +13,9 @@
 // How a route, or the download command, is answered.
 enum class Behaviour {
     Normal,     // the whole answer at once
-    Slow,       // the body in ten pieces, 100 ms apart
+    Slow,       // the body in ten pieces (downloads: four of 256 KiB), 100 ms apart
     Silent,     // read the request, never answer, keep the connection
+    Trickle,    // the head announcing the length, then 1 KiB every 100 ms
     CloseEarly, // announce the whole body, send half of it, close
     Garbage,    // a few bytes that are no HTTP answer, then close
     Endless,    // no length, filler bytes until the client closes
@@ -40,8 +43,12 @@ public:
     explicit LocalService(bool tls = false, QObject *parent = nullptr);
 
     void route(const QString &path, const Route &route) { m_routes.insert(path, route); }
-    void route(const QString &path, const QByteArray &body, Behaviour behaviour = Behaviour::Normal);
-    // Normal: n bytes per command, then close; CloseEarly: 256 KiB, then close.
+    void route(const QString &path, const QByteArray &body, Behaviour behaviour = Behaviour::Normal)
+    {
+        route(path, Route{200, body, {}, -1, behaviour});
+    }
+    // Normal: n bytes per command, then close; CloseEarly: 256 KiB in two
+    // pieces 20 ms apart, then close.
     Behaviour download = Behaviour::Normal;
 
     QString url(const QString &path = QString()) const;
@@ -51,8 +58,17 @@ public:
     QHash<QString, QByteArray> lastHeaders; // lower-case name -> value, of the last request
     QList<QByteArray> commands;      // download command lines received
 
-    // A loopback port that nothing listens on.
-    static quint16 closedPort();
+    // What the service really sent of the bodies of a path (downloads under
+    // "DOWNLOAD"): bytes, and the span from the first to the last write on
+    // the clock of now().
+    struct Sent { qint64 bytes = 0, first = -1, last = -1; };
+    QHash<QString, Sent> sent;
+    static qint64 now(); // monotonic milliseconds
+
+    // "127.0.0.1:<port>" of a loopback port that nothing listens on.
+    static QString refusedHost();
+    // Every later TLS connection of the process trusts the service's certificate.
+    static void trustTestCertificate();
 
 protected:
     void incomingConnection(qintptr descriptor) override;
@@ -60,17 +76,24 @@ protected:
 private:
     void serve(QTcpSocket *socket, QByteArray *pending);
     void answer(QTcpSocket *socket, const QString &path);
-    void stream(QTcpSocket *socket, qint64 bytes, Behaviour behaviour);
+    void stream(QTcpSocket *socket, const QString &path, qint64 bytes, Behaviour behaviour);
+    void send(QTcpSocket *socket, const QString &path, const QByteArray &bytes);
 
     bool m_tls;
     QHash<QString, Route> m_routes;
 };
 
-// A speed-test configuration document: the client at lat/lon with the isp,
-// testlength and threadsperurl of the download, timeout of the latency.
-QByteArray configDocument(double lat = 52.52, double lon = 13.405, const QString &isp = QStringLiteral("Acme Net"),
-                          const QString &testlength = QStringLiteral("10"),
-                          const QString &threads = QStringLiteral("4"), const QString &timeout = QStringLiteral("20"));
+// The paths of the speed-test host and of a test server's latency file.
+extern const QString ConfigPath, ListPath, LatencyPath;
+
+inline QString esc(const QString &text) { return QRegularExpression::escape(text); }
+
+// Waits of the tests, stretched where every run is several times slower.
+inline int scaled(int ms) { return ms * OSP_WAIT_SCALE; }
+
+// A speed-test configuration document: the client Acme Net at 1 N 1 W, and the
+// download and latency numbers as the service writes them.
+QByteArray configDocument(const QString &testlength, const QString &threads, const QString &timeout);
 
 struct TestServer
 {
@@ -82,5 +105,8 @@ struct TestServer
 };
 // A server list document naming each test server with its own url and host.
 QByteArray serverListDocument(const QList<TestServer> &servers);
+
+// The marker lines of the report.
+extern const QByteArray Separator, FinishMarker, CancelMarker;
 
 #endif // LOCALSERVICE_H

@@ -2,13 +2,15 @@
 #define WORKDIR_H
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QString>
 #include <QTemporaryDir>
 
 // A fresh temporary folder made the working directory while the object
-// lives; the previous one is restored afterwards.
+// lives; the previous one is restored afterwards. Names are relative to it,
+// or absolute.
 class WorkDir
 {
 public:
@@ -19,16 +21,18 @@ public:
 
     bool isValid() const { return m_dir.isValid() && QDir::currentPath() == QDir(m_dir.path()).canonicalPath(); }
     QString path() const { return m_dir.path(); }
-    QString filePath(const QString &name) const { return m_dir.filePath(name); }
+    QString filePath(const QString &name) const { return QDir(m_dir.path()).filePath(name); }
     QByteArray read(const QString &name) const
     {
         QFile file(filePath(name));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
-    bool write(const QString &name, const QByteArray &bytes) const
+    // modified, when valid, becomes the file's modification time.
+    bool write(const QString &name, const QByteArray &bytes, const QDateTime &modified = QDateTime()) const
     {
         QFile file(filePath(name));
-        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush()
+            && (!modified.isValid() || file.setFileTime(modified, QFileDevice::FileModificationTime));
     }
 
 private:
