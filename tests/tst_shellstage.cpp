@@ -38,7 +38,9 @@ private slots:
         QTest::newRow("tracert host lines") << true << hosts << standIn << 0 << calls.arg("tracert ");
         QTest::newRow("real ping") << false << QByteArray("127.0.0.1\n") << QByteArray() << 0
                                    << "(?s)\\s*Pinging 127\\.0\\.0\\.1 .*Received = 4, Lost = 0.*";
-        QTest::newRow("no host list") << false << QByteArray() << QByteArray() << 0 << QString();
+        // Wine's cmd, unlike Windows', runs the loop once with the loop variable's name.
+        QTest::newRow("no host list") << false << QByteArray() << QByteArray() << 0
+                                      << "(Ping request could not find host %d\\. Please check the name and try again\\.\r\n)?";
         const QString first = QRegularExpression::escape("ping [-n][4][127.0.0.1]\n");
         QTest::newRow("terminated") << false << hosts << standIn << 1 << first;
         QTest::newRow("killed") << false << hosts << standIn << 2 << first;
@@ -139,7 +141,7 @@ private slots:
         shell.start("/bin/sh", {"-c", QStringLiteral("i=0; while [ $i -lt %1 ]; do echo \"shell $i\" >>Linkometer.log; "
                                                      "i=$((i+1)); done").arg(lines)});
 #endif
-        QTRY_VERIFY(dir.read("Linkometer.log").contains("shell"));
+        QTRY_VERIFY_WITH_TIMEOUT(dir.read("Linkometer.log").contains("shell"), 30000);
         const QByteArray padding(200, 'w');
         for (int i = 0; i < lines; ++i)
             ReportLog::appendLog("Linkometer.log", QStringLiteral("window %1 %2\n").arg(i).arg(QString(padding)));

@@ -139,7 +139,7 @@ int fuzzDownloadList(const uint8_t *data, size_t size)
     const QByteArray bytes = bytesOf(data, size);
     const QVector<QString> entries = DownloadList::parse(bytes);
     QVector<QString> plain;
-    for (const QByteArray &line : QByteArray(bytes).replace('\r', QByteArray()).split('\n')) {
+    for (const QByteArray &line : QByteArray(bytes).replace('\r', "").split('\n')) {
         const QString entry = QString::fromUtf8(line).simplified();
         if (!entry.isEmpty())
             plain.append(entry);

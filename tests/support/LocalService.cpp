@@ -190,10 +190,14 @@ void LocalService::stream(QTcpSocket *socket, const QString &path, qint64 bytes,
         if (!endless && *sent >= stop && socket->state() == QAbstractSocket::ConnectedState)
             socket->disconnectFromHost();
     };
-    if (behaviour == Behaviour::Slow) {
+    // Windows' event loop returns only once no socket message is waiting; an
+    // endless stream fed from bytesWritten to a reader in the same loop
+    // would keep it from ever returning: there a timer paces it.
+    const bool paced = behaviour == Behaviour::Slow || (endless && QSysInfo::productType() == QLatin1String("windows"));
+    if (paced) {
         auto *timer = new QTimer(socket);
         connect(timer, &QTimer::timeout, socket, pump);
-        timer->start(100);
+        timer->start(behaviour == Behaviour::Slow ? 100 : 1);
     } else {
         connect(socket, &QTcpSocket::bytesWritten, socket, pump);
     }
