@@ -95,14 +95,19 @@ private slots:
         QFETCH(QString, report);
         if (before == "file")
             QVERIFY(m_dir->write("temp", "a file"));
-        // Two names for each millisecond from now until well ahead of the clock (links, quick to make): the
-        // download takes a third.
-        QDateTime stamp = QDateTime::currentDateTime();
-        for (int n = 0; before == "taken" && stamp < QDateTime::currentDateTime().addMSecs(scaled(2000)); ++n, stamp = stamp.addMSecs(1)) {
-            const QString name = "temp/" + stamp.toString("yyyy-MM-dd-hh-mm-ss-zzz");
-            QVERIFY2(n < 100000 && (n || QDir().mkpath("temp")) && QFile::link("..", name + ".tmp") && QFile::link("..", name + "-1.tmp"),
-                     "names planted more slowly than the clock runs");
+        // Two names for each millisecond of three seconds ahead of the clock (links, quick to make; further ahead
+        // while the making outruns it), and the downloads begun once the clock is there: they take a third.
+        QDateTime from = QDateTime::currentDateTime();
+        for (int lead = 250; before == "taken" && (lead == 250 || QDateTime::currentDateTime() > from.addMSecs(1000)); lead *= 2) {
+            QVERIFY2(lead <= 64000 && QDir().mkpath("temp"), "names planted more slowly than the clock runs");
+            from = QDateTime::currentDateTime().addMSecs(lead);
+            for (int ms = 0; ms < 3000; ++ms) {
+                const QString name = "temp/" + from.addMSecs(ms).toString("yyyy-MM-dd-hh-mm-ss-zzz");
+                for (const QString &taken : {name + ".tmp", name + "-1.tmp"})
+                    QVERIFY(QFile::link("..", taken) || QFile::exists(taken));
+            }
         }
+        QTRY_VERIFY_WITH_TIMEOUT(QDateTime::currentDateTime() >= from, 70000);
         DownloadMgr manager;
         if (bound)
             manager.setNoDataTimeout(bound);
