@@ -7,7 +7,7 @@ namespace {
 const QByteArray Command = QByteArrayLiteral("DOWNLOAD 1000000000\n");
 const qint64 Half = 256 * 1024; // what a closing-early server sends per command
 const QString Closed = QStringLiteral("The remote host closed the connection");
-const int Refused = -1, NoPort = -2, Colons = -3; // in place of a behaviour of the server
+const int Refused = -1, NoPort = -2, Colons = -3, NoName = -4; // in place of a behaviour of the server
 } // namespace
 
 class tst_Downloader : public QObject
@@ -43,6 +43,7 @@ void tst_Downloader::run_data()
     row("negative connection count", Behaviour::Normal, -1, 300, 0, QString(), "");
     row("host without a port", NoPort, 2, 300, 0, "Invalid server", "");
     row("host with several colons: split at the first", Colons, 1, 300, 0, "Connection refused", "14F");
+    row("host text with an empty name: tried all the same", NoName, 1, 300, 0, "Host not found", "14F");
 }
 
 void tst_Downloader::run()
@@ -58,7 +59,8 @@ void tst_Downloader::run()
     LocalService service;
     service.download = Behaviour(qMax(0, behaviour));
     const QString host = behaviour == Refused ? LocalService::refusedHost() : behaviour == NoPort ? "127.0.0.1"
-        : behaviour == Colons ? service.host() + ":1" : service.host(); // port text "<port>:1", no number: port 0
+        : behaviour == Colons ? service.host() + ":1" // port text "<port>:1", no number: port 0
+        : behaviour == NoName ? service.host().mid(service.host().indexOf(':')) : service.host();
     const auto at = [](const QString &host) { ServerItem s; s.setHost(host); return s; };
     Downloader downloader(nullptr);
     Recorder recorder;
