@@ -1,4 +1,5 @@
 #include <QtTest>
+#include "Columns.h"
 #include "Downloader.h"
 #include "LocalService.h"
 #include "Recorder.h"
@@ -22,13 +23,9 @@ private slots:
 
 void tst_Downloader::run_data()
 {
-    QTest::addColumn<int>("behaviour");
-    QTest::addColumn<int>("threads");
-    QTest::addColumn<int>("timeout");
-    QTest::addColumn<bool>("twice"); // a first start, still receiving, just before
-    QTest::addColumn<qint64>("bytes"); // -1: some
-    QTest::addColumn<QString>("error");
-    QTest::addColumn<QString>("events"); // status values, F for finished
+    // twice: a first start, still receiving, just before; bytes -1: some; events: status values, F for finished
+    columns<int, int, int, bool, qint64, QString, QString>("behaviour", "threads", "timeout", "twice", "bytes", "error",
+                                                           "events");
 
     const auto row = [](const char *name, auto behaviour, int threads, int timeout, qint64 bytes,
                         const QString &error, const char *events, bool twice = false) {
@@ -48,13 +45,8 @@ void tst_Downloader::run_data()
 
 void tst_Downloader::run()
 {
-    QFETCH(int, behaviour);
-    QFETCH(int, threads);
-    QFETCH(int, timeout);
-    QFETCH(bool, twice);
-    QFETCH(qint64, bytes);
-    QFETCH(QString, error);
-    QFETCH(QString, events);
+    QFETCH(int, behaviour); QFETCH(int, threads); QFETCH(int, timeout); QFETCH(bool, twice);
+    QFETCH(qint64, bytes); QFETCH(QString, error); QFETCH(QString, events);
 
     LocalService service;
     service.download = Behaviour(qMax(0, behaviour));

@@ -4,6 +4,7 @@
 #include <QtTest>
 
 #include "Client.h"
+#include "Columns.h"
 #include "DownloadList.h"
 #include "FuzzTargets.h"
 #include "ReadSizeAttribute.h"
@@ -23,10 +24,6 @@ using RateFunction = double (*)(qint64, qint64);
 Q_DECLARE_METATYPE(RateFunction)
 
 namespace {
-
-// Declares the columns of a table: types in the template, names as arguments.
-template <typename... T, typename... Names>
-void columns(Names... names) { (QTest::addColumn<T>(names), ...); }
 
 ServerItem server(double lat, double lon, double distance, const QString &name)
 {

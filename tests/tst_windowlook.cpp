@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Columns.h"
 #include "DesktopScaling.h"
 #include "MainWindow.h"
 
@@ -74,9 +75,7 @@ private slots:
     void textsFitAndContrast_data()
     {
         // Each state at each scale, under both palettes.
-        QTest::addColumn<int>("percent");
-        QTest::addColumn<bool>("dark");
-        QTest::addColumn<QStringList>("texts");
+        columns<int, bool, QStringList>("percent", "dark", "texts");
         for (int percent : {100, 125, 150, 175, 200})
             for (bool dark : {false, true})
                 for (const auto &state : states())
@@ -85,9 +84,7 @@ private slots:
 
     void textsFitAndContrast()
     {
-        QFETCH(int, percent);
-        QFETCH(bool, dark);
-        QFETCH(QStringList, texts);
+        QFETCH(int, percent); QFETCH(bool, dark); QFETCH(QStringList, texts);
         const int dpi = 96 * percent / 100;
         if (!qEnvironmentVariableIsSet("OSP_LOOK_CHILD")) {
             // The desktop's DPI is read once, when the application starts, so the rows of each scale run in
