@@ -70,7 +70,7 @@ void ReplyGuard::setIdleTimeoutForTesting(int ms)
 
 void ReplyGuard::setBodyLimitForTesting(qint64 bytes)
 {
-    s_bodyLimit = bytes;
+    s_bodyLimit = bytes > 0 ? bytes : DefaultBodyLimit;
 }
 
 void ReplyGuard::restart()

@@ -26,7 +26,7 @@ public:
 
     // For tests only, to keep them short: the product never changes these.
     static void setIdleTimeoutForTesting(int ms);
-    static void setBodyLimitForTesting(qint64 bytes);
+    static void setBodyLimitForTesting(qint64 bytes); // 0: the product's own again
 
 signals:
     void cut(const QString &reason);

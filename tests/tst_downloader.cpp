@@ -1,4 +1,5 @@
 #include <QtTest>
+#include "Columns.h"
 #include "Downloader.h"
 #include "LocalService.h"
 #include "Recorder.h"
@@ -7,7 +8,7 @@ namespace {
 const QByteArray Command = QByteArrayLiteral("DOWNLOAD 1000000000\n");
 const qint64 Half = 256 * 1024; // what a closing-early server sends per command
 const QString Closed = QStringLiteral("The remote host closed the connection");
-const int Refused = -1, NoPort = -2, Colons = -3; // in place of a behaviour of the server
+const int Refused = -1, NoPort = -2, Colons = -3, NoName = -4; // in place of a behaviour of the server
 } // namespace
 
 class tst_Downloader : public QObject
@@ -22,13 +23,9 @@ private slots:
 
 void tst_Downloader::run_data()
 {
-    QTest::addColumn<int>("behaviour");
-    QTest::addColumn<int>("threads");
-    QTest::addColumn<int>("timeout");
-    QTest::addColumn<bool>("twice"); // a first start, still receiving, just before
-    QTest::addColumn<qint64>("bytes"); // -1: some
-    QTest::addColumn<QString>("error");
-    QTest::addColumn<QString>("events"); // status values, F for finished
+    // twice: a first start, still receiving, just before; bytes -1: some; events: status values, F for finished
+    columns<int, int, int, bool, qint64, QString, QString>("behaviour", "threads", "timeout", "twice", "bytes", "error",
+                                                           "events");
 
     const auto row = [](const char *name, auto behaviour, int threads, int timeout, qint64 bytes,
                         const QString &error, const char *events, bool twice = false) {
@@ -43,22 +40,19 @@ void tst_Downloader::run_data()
     row("negative connection count", Behaviour::Normal, -1, 300, 0, QString(), "");
     row("host without a port", NoPort, 2, 300, 0, "Invalid server", "");
     row("host with several colons: split at the first", Colons, 1, 300, 0, "Connection refused", "14F");
+    row("host text with an empty name: tried all the same", NoName, 1, 300, 0, "Host not found", "14F");
 }
 
 void tst_Downloader::run()
 {
-    QFETCH(int, behaviour);
-    QFETCH(int, threads);
-    QFETCH(int, timeout);
-    QFETCH(bool, twice);
-    QFETCH(qint64, bytes);
-    QFETCH(QString, error);
-    QFETCH(QString, events);
+    QFETCH(int, behaviour); QFETCH(int, threads); QFETCH(int, timeout); QFETCH(bool, twice);
+    QFETCH(qint64, bytes); QFETCH(QString, error); QFETCH(QString, events);
 
     LocalService service;
     service.download = Behaviour(qMax(0, behaviour));
     const QString host = behaviour == Refused ? LocalService::refusedHost() : behaviour == NoPort ? "127.0.0.1"
-        : behaviour == Colons ? service.host() + ":1" : service.host(); // port text "<port>:1", no number: port 0
+        : behaviour == Colons ? service.host() + ":1" // port text "<port>:1", no number: port 0
+        : behaviour == NoName ? service.host().mid(service.host().indexOf(':')) : service.host();
     const auto at = [](const QString &host) { ServerItem s; s.setHost(host); return s; };
     Downloader downloader(nullptr);
     Recorder recorder;

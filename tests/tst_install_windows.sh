@@ -3,8 +3,9 @@
 # would meet it: a silent install into a fresh Wine prefix, the files, the
 # Start-menu entry and the installed-programs entry; a reinstall over edited
 # input files; the installed tool started from its shortcut on a virtual
-# display with the windows platform, its window found by title; a silent
-# uninstall through the installed-programs entry, and what stays.
+# display with the windows platform, its window found by title, every DLL it
+# loaded its own or Wine's; a silent uninstall through the installed-programs
+# entry, and what stays.
 #   tst_install_windows.sh <setup.exe> <version> <source dir>
 set -euo pipefail
 setup="$(realpath "$1")" version="$2" source="$(realpath "$3")"
@@ -44,14 +45,6 @@ for file in orvana-speedtest.exe qt.conf OrvanaLogo.ico Uninstall.exe \
 done
 cmp "$dir/ipconfig.txt" "$source/packaging/ipconfig.txt" || fail "ipconfig.txt is not the maker's"
 [ -f "$dir/downloadConfig.txt" ] && [ ! -s "$dir/downloadConfig.txt" ] || fail "downloadConfig.txt not installed empty"
-# Every DLL any installed program file imports is installed too, or is
-# part of Windows (here: one of Wine's own).
-system32="$WINEPREFIX/drive_c/windows/system32"
-while read -r dll; do
-    [ -n "$(find "$dir" "$system32" -maxdepth 2 -iname "$dll" -print -quit)" ] || fail "missing DLL: $dll"
-done < <(find "$dir" -iname '*.exe' -o -iname '*.dll' | while read -r pe; do
-    x86_64-w64-mingw32-objdump -p "$pe" | sed -n 's/^\s*DLL Name: //p'
-done | sort -u)
 # The executable's own version and icon resources.
 strings -a -el "$dir/orvana-speedtest.exe" | grep -A1 -x ProductVersion | grep -qx "$version" ||
     fail "the executable does not carry version $version"
@@ -83,6 +76,14 @@ window="$(timeout 60 xdotool search --sync --name '^Orvana Speed Test$' | head -
 pid="$(xdotool getwindowpid "$window")"
 [ "$(readlink "/proc/$pid/cwd")" = "$dir" ] || fail "working folder $(readlink "/proc/$pid/cwd"), not the install folder"
 [ -d "$dir/temp" ] || fail "no temp folder beside the tool"
+# Every DLL it loaded is its own or Wine's, the plugins among them.
+wine_dlls="$(dirname "$(find /usr/lib -path '*/wine/x86_64-windows/kernel32.dll' -print -quit)")"
+loaded="$(grep -o ' /.*\.[dD][lL][lL]$' "/proc/$pid/maps" | sed 's/^ //' | sort -u)"
+for plugin in platforms/qwindows.dll styles/qwindowsvistastyle.dll imageformats/qico.dll; do
+    grep -qxF "$dir/$plugin" <<<"$loaded" || fail "did not load $plugin"
+done
+foreign="$(grep -vF -e "$dir/" -e "$wine_dlls/" <<<"$loaded" || true)"
+[ -z "$foreign" ] || fail "loaded DLLs from outside: $foreign"
 touch "$dir/temp/1.tmp"
 wine taskkill /im orvana-speedtest.exe >/dev/null
 timeout 60 wineserver -w || fail "the tool did not end when its window closed"

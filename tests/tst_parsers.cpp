@@ -4,6 +4,7 @@
 #include <QtTest>
 
 #include "Client.h"
+#include "Columns.h"
 #include "DownloadList.h"
 #include "FuzzTargets.h"
 #include "ReadSizeAttribute.h"
@@ -23,10 +24,6 @@ using RateFunction = double (*)(qint64, qint64);
 Q_DECLARE_METATYPE(RateFunction)
 
 namespace {
-
-// Declares the columns of a table: types in the template, names as arguments.
-template <typename... T, typename... Names>
-void columns(Names... names) { (QTest::addColumn<T>(names), ...); }
 
 ServerItem server(double lat, double lon, double distance, const QString &name)
 {
@@ -165,6 +162,8 @@ private slots:
         const RateFunction file = [](qint64 bytes, qint64 msecs) { return double(DownloadMgr::rate(bytes, msecs)); };
         QTest::newRow("speed test: 1,280,000 bytes in 1 s") << &TestSpeed::downloadSpeed << 1280000LL << 1000LL << 10.0;
         QTest::newRow("speed test: 300,000,000 bytes in 10 s") << &TestSpeed::downloadSpeed << 300000000LL << 10000LL << 234.375;
+        QTest::newRow("speed test: bytes in no measurable time") << &TestSpeed::downloadSpeed << 1000LL << 0LL << 0.0;
+        QTest::newRow("speed test: no bytes") << &TestSpeed::downloadSpeed << 0LL << 1000LL << 0.0;
         QTest::newRow("file: 2 MiB in 1 s") << file << 2097152LL << 1000LL << 2.0;
         QTest::newRow("file: 1 MiB in 250 ms") << file << 1048576LL << 250LL << 4.0;
     }

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "Columns.h"
 #include "LocalService.h"
 #include "MainWindow.h"
 #include "RunSetup.h"
@@ -63,15 +64,8 @@ void tst_Window::run_data()
     // route or stand-in where the first run is caught, label showing; clicks: then made ("close" closes
     // the window); after: what the first run writes after that; done: the label at the end; speedTest and
     // shells: the report of the run that completes (none: nothing to read back).
-    QTest::addColumn<QStringList>("files");
-    QTest::addColumn<QVariantMap>("setup");
-    QTest::addColumn<QString>("catchAt");
-    QTest::addColumn<QString>("label");
-    QTest::addColumn<QStringList>("clicks");
-    QTest::addColumn<QString>("after");
-    QTest::addColumn<QString>("done");
-    QTest::addColumn<QString>("speedTest");
-    QTest::addColumn<QString>("shells");
+    columns<QStringList, QVariantMap, QString, QString, QStringList, QString, QString, QString, QString>(
+        "files", "setup", "catchAt", "label", "clicks", "after", "done", "speedTest", "shells");
     const QString time = "Test time: \\d{4}(?:-\\d\\d){5}-\\d{3} \\n";
     const QString whole = time + "ISP: Acme Net \\nServer: Sponsor S \\(S\\) \\nLatency: \\d+ms \\nDowload: [0-9.e+-]+mbps \\n"
                                  "Loss: not available \\n";
@@ -115,14 +109,8 @@ void tst_Window::run_data()
 
 void tst_Window::run()
 {
-    QFETCH(QStringList, files);
-    QFETCH(QVariantMap, setup);
-    QFETCH(QString, catchAt);
-    QFETCH(QString, label);
-    QFETCH(QStringList, clicks);
-    QFETCH(QString, after);
-    QFETCH(QString, done);
-    QFETCH(QString, speedTest);
+    QFETCH(QStringList, files); QFETCH(QVariantMap, setup); QFETCH(QString, catchAt); QFETCH(QString, label);
+    QFETCH(QStringList, clicks); QFETCH(QString, after); QFETCH(QString, done); QFETCH(QString, speedTest);
     QFETCH(QString, shells);
 
     WorkDir dir;

@@ -129,6 +129,11 @@ void LocalService::answer(QTcpSocket *socket, const QString &path)
         r.status = 404, r.body = "not found";
     if (r.behaviour == Behaviour::Silent)
         return;
+    if (r.behaviour == Behaviour::Late && !socket->property("late").toBool()) {
+        socket->setProperty("late", true);
+        QTimer::singleShot(1500, socket, [this, socket, path] { answer(socket, path); });
+        return;
+    }
     if (r.behaviour == Behaviour::Garbage) {
         socket->write("\x01\x02 no answer\r\n\r\n");
         socket->disconnectFromHost();

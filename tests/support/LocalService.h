@@ -16,6 +16,7 @@ enum class Behaviour {
     Slow,       // the body in ten pieces (downloads: four of 256 KiB), 100 ms apart
     Silent,     // read the request, never answer, keep the connection
     Trickle,    // the head announcing the length, then 1 KiB every 100 ms
+    Late,       // the whole answer, 1.5 s late
     CloseEarly, // announce the whole body, send half of it, close
     Garbage,    // a few bytes that are no HTTP answer, then close
     Endless,    // no length, filler bytes until the client closes

@@ -1,0 +1,10 @@
+#ifndef COLUMNS_H
+#define COLUMNS_H
+
+#include <QtTest>
+
+// Declares the columns of a table: types in the template, names as arguments.
+template <typename... T, typename... Names>
+void columns(Names... names) { (QTest::addColumn<T>(names), ...); }
+
+#endif // COLUMNS_H
