@@ -18,12 +18,12 @@ class tst_Downloader : public QObject
 private slots:
     void run_data();
     void run();
-    void shortForms();
 };
 
 void tst_Downloader::run_data()
 {
-    // twice: a first start, still receiving, just before; bytes -1: some; events: status values, F for finished
+    // threads 0: left out (one), timeout 0: left out too; twice: a first start, still receiving, just before;
+    // bytes -1: some; events: status values, F for finished
     columns<int, int, int, bool, qint64, QString, QString>("behaviour", "threads", "timeout", "twice", "bytes", "error",
                                                            "events");
 
@@ -41,6 +41,8 @@ void tst_Downloader::run_data()
     row("host without a port", NoPort, 2, 300, 0, "Invalid server", "");
     row("host with several colons: split at the first", Colons, 1, 300, 0, "Connection refused", "14F");
     row("host text with an empty name: tried all the same", NoName, 1, 300, 0, "Host not found", "14F");
+    row("count left out: one connection", Behaviour::Silent, 0, 200, 0, QString(), "124F");
+    row("count and timeout left out", Behaviour::CloseEarly, 0, 0, Half, Closed, "1234F");
 }
 
 void tst_Downloader::run()
@@ -65,16 +67,20 @@ void tst_Downloader::run()
         downloader.start(at(first.host()), timeout, 2);
         QTRY_VERIFY(downloader.downloadBytes64() > 0);
     }
-    downloader.start(at(host), timeout, threads);
+    if (timeout == 0)
+        downloader.start(at(host));
+    else
+        threads ? downloader.start(at(host), timeout, threads) : downloader.start(at(host), timeout);
+    const int connections = threads ? qMax(0, threads) : 1;
     if (twice) // the first run's connections go
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QCOMPARE(downloader.connectionCount(), behaviour == NoPort ? 0 : qMax(0, threads)); // none of a first start
+    QCOMPARE(downloader.connectionCount(), behaviour == NoPort ? 0 : connections); // none of a first start
     if (events.endsWith('F'))
         QTRY_VERIFY(recorder.events.contains("F"));
     QCOMPARE(downloader.connectionCount(), 0);
     QCOMPARE(recorder.events.join(QString()), events);
     QCOMPARE(downloader.error(), error);
-    QCOMPARE(service.commands.size(), events.contains('2') ? qMax(0, threads) : 0);
+    QCOMPARE(service.commands.size(), events.contains('2') ? connections : 0);
     QCOMPARE(service.commands.count(Command), service.commands.size());
     QCOMPARE(downloader.downloadBytes64() > 0, bytes != 0);
     if (bytes >= 0)
@@ -83,22 +89,6 @@ void tst_Downloader::run()
         QVERIFY(downloader.downloadTime() > 0);
     if (!events.contains('2'))
         QCOMPARE(downloader.delayTime() + downloader.downloadTime(), -2);
-}
-
-// One connection each.
-void tst_Downloader::shortForms()
-{
-    LocalService service;
-    service.download = Behaviour::Silent;
-    ServerItem server;
-    server.setHost(service.host());
-    Downloader downloader(nullptr);
-    QSignalSpy finished(&downloader, &Downloader::finished);
-    downloader.start(server, 200);
-    QCOMPARE(downloader.connectionCount(), 1);
-    QTRY_COMPARE(finished.count(), 1);
-    downloader.start(server);
-    QCOMPARE(downloader.connectionCount(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Downloader)

@@ -42,20 +42,9 @@ class tst_Window : public QObject
     Q_OBJECT
 
 private slots:
-    void firstLook();
     void run_data();
     void run();
 };
-
-void tst_Window::firstLook()
-{
-    MainWindow window;
-    window.show();
-    QCOMPARE(look(&window) << window.windowTitle(),
-             (QStringList{"Start to Test your internet speed", "Start Test", "bar hidden", "export disabled", "Orvana Speed Test"}));
-    QVERIFY(window.minimumSize() == QSize(320, 182) && window.maximumSize() == QSize(320, 182));
-    QVERIFY(!(window.windowFlags() & Qt::WindowMaximizeButtonHint));
-}
 
 void tst_Window::run_data()
 {
@@ -161,6 +150,10 @@ void tst_Window::run()
     run.shell = setup.contains("shell") ? dir.filePath(setup.value("shell").toString()) : QString();
     window->setRunSetup(run);
     window->show();
+    QCOMPARE(look(window.get()) << window->windowTitle(),
+             (QStringList{"Start to Test your internet speed", "Start Test", "bar hidden", "export disabled", "Orvana Speed Test"}));
+    QVERIFY(window->minimumSize() == QSize(320, 182) && window->maximumSize() == QSize(320, 182));
+    QVERIFY(!(window->windowFlags() & Qt::WindowMaximizeButtonHint));
     auto *start = window->findChild<QPushButton *>("button_start");
 
     // The stages wait in nested event loops, where only a timer reaches
