@@ -18,7 +18,7 @@ fi
 packages=(
     cmake ninja-build make g++ perl python3 dpkg-dev
     g++-mingw-w64-x86-64-posix mingw-w64-tools
-    wine wine64 fonts-dejavu-core nsis xvfb xauth
+    wine wine64 fonts-dejavu-core nsis xvfb xauth xdotool
 )
 missing=()
 for package in "${packages[@]}"; do
@@ -68,3 +68,4 @@ cd "$build"
 # there (run them with: ctest -R <name>).
 ctest --output-on-failure --timeout 600 -j "${OSP_TEST_JOBS:-2}" \
     -R '^(tst_downloader|tst_parsers|tst_reportexport|windows_installer|tst_install_windows)$'
+ls "$build"/installer/orvana-speedtest-*-setup.exe
