@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the tool, its tests and its tooling need.
-# Only what is missing is installed, so a second run is quick and offline.
+# Installs the Debian packages the tool, its tests and its tooling need, or
+# those named as arguments. Only what is missing is installed, so a second
+# run is quick and offline.
 set -euo pipefail
 
-packages=(
+packages=("$@")
+[ "$#" -gt 0 ] || packages=(
     cmake ninja-build g++ make pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5dbus5 libqt5xml5 libqt5network5
     fonts-dejavu-core

@@ -15,26 +15,10 @@ if [ "${1:-}" = "--no-tests" ]; then
     run_tests=0
 fi
 
-packages=(
-    cmake ninja-build make g++ perl python3 dpkg-dev
-    g++-mingw-w64-x86-64-posix mingw-w64-tools
+bash "$root/scripts/install-deps.sh" \
+    cmake ninja-build make g++ perl python3 dpkg-dev \
+    g++-mingw-w64-x86-64-posix mingw-w64-tools \
     wine wine64 fonts-dejavu-core nsis xvfb xauth xdotool
-)
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$package")
-    fi
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    sudo=""
-    if [ "$(id -u)" -ne 0 ]; then
-        sudo="sudo"
-    fi
-    $sudo apt-get update
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
-fi
 
 qt="$(bash "$root/scripts/windows-qt.sh" | tail -n 1)"
 triple=x86_64-w64-mingw32
