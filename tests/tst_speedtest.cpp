@@ -10,13 +10,13 @@
 namespace {
 QString CacheFile;
 
-enum Cache { NoCache, Fresh, Week, Stale, EmptyCache, Unreadable, Cleared };
+enum Cache { NoCache, Fresh, Stale, EmptyCache, Unreadable, Cleared };
 // What the configuration, the server list or the near server's latency file does.
 enum Where { Config, List, Latency };
-enum Fault { Ok, Slowly, Moved, ErrorPage, Silent, Garbage, NotFound, NotXml, Cut, Huge, Declared, AtLimit, NoContent, WrongBody, Late };
+enum Fault { Ok, Slowly, Moved, ErrorPage, Silent, NotFound, NotXml, Cut, Huge, Declared, AtLimit, NoContent, WrongBody, Late };
 // The test servers, or the caller.
-enum Twist { Plain, Twenty, Gigabytes, Refuse, Vanish, CancelAtStart, CancelAtDownload };
-const qint64 Some = -1, Half = 256 * 1024, MiB = 1024 * 1024; // Half: what a server closing early sends
+enum Twist { Plain, Twenty, Gigabytes, CancelAtStart, CancelAtDownload };
+const qint64 Half = 256 * 1024, MiB = 1024 * 1024; // Half: what a server closing early sends
 } // namespace
 
 // One row: the set-up, then what the test shows and writes. <latency>, <speed> and <time> stand for
@@ -56,8 +56,8 @@ void serve(LocalService &s, const QString &path, int fault, const QByteArray &go
         r.fillerBytes = 2 * 1024 * 1024;
     if (fault == AtLimit) // padded to size exactly
         r.body = good.left(good.lastIndexOf('<')) + QByteArray(size - good.size(), ' ') + good.mid(good.lastIndexOf('<'));
-    const QHash<int, Behaviour> how{ { Slowly, Behaviour::Slow }, { Silent, Behaviour::Silent }, { Declared, Behaviour::Trickle }, { Late, Behaviour::Late },
-                                     { Garbage, Behaviour::Garbage }, { Cut, Behaviour::CloseEarly }, { Huge, Behaviour::Endless } };
+    const QHash<int, Behaviour> how{ { Slowly, Behaviour::Slow }, { Silent, Behaviour::Silent }, { Declared, Behaviour::Trickle },
+                                     { Late, Behaviour::Late }, { Cut, Behaviour::CloseEarly }, { Huge, Behaviour::Endless } };
     r.behaviour = how.value(fault, Behaviour::Normal);
     s.route(path, r);
 }
@@ -151,7 +151,6 @@ void tst_SpeedTest::run_data()
     tls.https = true;
     row("configuration and server list over https", tls);
     row("fresh cache", whole(cache(Fresh), fromCache, cached));
-    row("cache 7 days old", whole(cache(Week), fromCache, cached));
     row("cache 8 days old", whole(cache(Stale), near, stale));
     row("fresh but empty cache", whole(cache(EmptyCache), near, stale));
     Case unreadable = whole(cache(Unreadable), near, stale);
@@ -174,9 +173,7 @@ void tst_SpeedTest::run_data()
     row("configuration error page", failed(at(Config, ErrorPage), C, cfg + replied));
     row("configuration silent", failed(at(Config, Silent), C, cfg + timedOut));
     const QString closed = "Connection closed";
-    row("configuration garbage", failed(at(Config, Garbage), C, "Empty config file", cfg + closed));
     row("configuration 404", failed(at(Config, NotFound), C, cfg + notParsed, cfg + replied));
-    row("configuration not XML", failed(at(Config, NotXml), C, cfg + notParsed));
     row("configuration cut short", failed(at(Config, Cut), C, cfg + truncated, cfg + closed));
     row("configuration too large", failed(at(Config, Huge), C, cfg + large));
     row("configuration without settings", failed(at(Config, NoContent), C, cfg + "No settings in the document"));
@@ -184,7 +181,6 @@ void tst_SpeedTest::run_data()
     row("server list moved", whole(at(List, Moved)));
     row("server list error page", failed(at(List, ErrorPage), L, net + replied));
     row("server list silent", failed(at(List, Silent), L, net + timedOut));
-    row("server list garbage", failed(at(List, Garbage), L, lst + truncated, net + closed));
     row("server list 404", failed(at(List, NotFound), L, lst + notParsed, net + replied));
     row("server list not XML", failed(at(List, NotXml), L, lst + notParsed));
     row("server list cut short", failed(at(List, Cut), L, lst + truncated, net + closed));
@@ -196,22 +192,11 @@ void tst_SpeedTest::run_data()
 
     // Every probe fails, so all latencies are equal: the later probed, the farther, comes first.
     row("latency file wrong", whole(at(Latency, WrongBody), nearFailed));
-    row("latency file missing", whole(at(Latency, NotFound), nearFailed));
     row("latency file moved", whole(at(Latency, Moved)));
-    row("latency file silent", whole(at(Latency, Silent), nearFailed));
     row("latency file later than the time-out", whole(at(Latency, Late), nearFailed));
-    Case refused = whole(twist(Refuse));
-    refused.errorString = "Connection refused", refused.bytes = 0;
-    row("test server refuses", refused);
-    Case vanish = whole(twist(Vanish));
-    vanish.numbers = "1 1 1", vanish.bytes = Some;
-    row("test server vanishes mid-run", vanish);
 
     // Numbers of the service out of range fall back to the usual ones.
     row("testlength 0", whole(with("0 2 1")));
-    Case three = whole(with("x 3 1"));
-    three.bytes = 3 * Half;
-    row("testlength not a number", three);
     Case one = whole(with("2147484 1 1"));
     one.bytes = Half;
     row("testlength x 1000 past int", one);
@@ -238,17 +223,14 @@ void tst_SpeedTest::run()
     QFETCH(Case, c);
     WorkDir work;
     QVERIFY(work.isValid());
-    QObject owner;
-    LocalService web(c.https), dead, far;
-    QPointer<LocalService> near = new LocalService(false, &owner);
+    LocalService web(c.https), dead, far, near;
     far.route(LatencyPath, "test=test");
-    serve(*near, LatencyPath, c.where == Latency ? c.fault : Ok, "test=test\n", "");
-    near->download = c.twist == Twenty ? Behaviour::Slow : c.twist == Vanish ? Behaviour::Endless
-        : c.twist == Gigabytes ? Behaviour::Normal : Behaviour::CloseEarly;
+    serve(near, LatencyPath, c.where == Latency ? c.fault : Ok, "test=test\n", "");
+    near.download = c.twist == Twenty ? Behaviour::Slow : c.twist == Gigabytes ? Behaviour::Normal : Behaviour::CloseEarly;
     QList<TestServer> servers;
     if (c.twist == Twenty)
         servers << TestServer{ &far, 1, 9, "Far" };
-    servers << TestServer{ near, 1, 0, "Near", c.twist == Refuse ? LocalService::refusedHost() : "" };
+    servers << TestServer{ &near, 1, 0, "Near" };
     for (int i = 0; i < (c.twist == Twenty ? 19 : 1); ++i)
         servers << TestServer{ &dead, 1, -0.95 + 0.1 * i, "Dead" };
     const QStringList n = c.numbers.split(' ');
@@ -263,8 +245,8 @@ void tst_SpeedTest::run()
     const auto at = [&](const LocalService *s, const char *km, const char *name) {
         return entry.arg(km, s->host(), s->url(LatencyPath), name, s->url("/speedtest/upload.php"));
     };
-    const QByteArray planted = c.cache == EmptyCache ? "[]" : ('[' + at(&dead, "0.5", "Dead") + ',' + at(near, "5.5", "Near") + ']').toUtf8();
-    const QDateTime when = QDateTime::currentDateTime().addDays(c.cache == Week ? -7 : c.cache == Stale ? -8 : 0);
+    const QByteArray planted = c.cache == EmptyCache ? "[]" : ('[' + at(&dead, "0.5", "Dead") + ',' + at(&near, "5.5", "Near") + ']').toUtf8();
+    const QDateTime when = QDateTime::currentDateTime().addDays(c.cache == Stale ? -8 : 0);
     QVERIFY(c.cache == NoCache || QDir().mkpath(c.cache == Unreadable ? CacheFile : QFileInfo(CacheFile).path()));
     QVERIFY(c.cache == NoCache || c.cache == Unreadable || work.write(CacheFile, planted, when));
 
@@ -281,8 +263,6 @@ void tst_SpeedTest::run()
     recorder.watch(&test, &TestSpeed::errorStringChanged, [&] { return "! " + test.errorString(); });
     Downloader *downloader = test.downloader();
     connect(downloader, &Downloader::statusChanged, this, [&] {
-        if (c.twist == Vanish && downloader->status() == Downloader::Downloading)
-            QTimer::singleShot(50, near, &QObject::deleteLater); // after some bytes over some time
         if (c.twist == CancelAtDownload)
             test.cancel();
     });
@@ -307,8 +287,8 @@ void tst_SpeedTest::run()
     const int ms = test.bestServer().value("latency").toInt();
     QVERIFY2(!c.chosen.contains("<latency>") || (ms >= 0 && ms <= outside), qPrintable(QString::number(ms)));
     const qint64 got = downloader->downloadBytes64();
-    const LocalService::Sent sent = near ? near->sent.value("DOWNLOAD") : LocalService::Sent{ got, -1, -1 };
-    QVERIFY2(c.bytes == Some ? got > 0 && got <= sent.bytes : got == c.bytes && (got == 0 || got == sent.bytes),
+    const LocalService::Sent sent = near.sent.value("DOWNLOAD");
+    QVERIFY2(got == c.bytes && (got == 0 || got == sent.bytes),
              qPrintable(QStringLiteral("%1 of %2").arg(got).arg(sent.bytes)));
     QString log = QString::fromLocal8Bit(work.read("Linkometer.log"));
     const QString speed = QRegularExpression("Dowload: (.*)mbps").match(log).captured(1);
@@ -326,19 +306,21 @@ void tst_SpeedTest::run()
     QCOMPARE(QStringLiteral("%1 (%2) [%3km]: %4").arg(best.value("sponsor").toString(), best.value("name").toString(),
              QString::number(best.value("distance").toDouble(), 'g', 6), best.value("latency").toString()),
              c.chosen.replace("<latency>", QString::number(ms)));
+    QCOMPARE(QStringList({ best.value("host").toString(), best.value("url").toString(), best.value("latencyUrl").toString() }),
+             c.chosen.contains("(Near)") ? QStringList({ near.host(), near.url("/speedtest/upload.php"), near.url(LatencyPath) }) : QStringList({ "", "", "" }));
     QCOMPARE(int(test.error()), c.error);
     QCOMPARE(test.errorString(), c.errorString);
     log.replace(QRegularExpression("^Test time: \\d{4}(-\\d\\d){5}-\\d{3} "), "Test time: <time> ");
     QCOMPARE(log, c.report.join('\n') + '\n');
 
     // Each document once (no retried or moved ones), from the client the service knows.
-    const bool fetches = c.error != TestSpeed::GetConfigsError && c.cache != Fresh && c.cache != Week && c.twist != CancelAtStart;
+    const bool fetches = c.error != TestSpeed::GetConfigsError && c.cache != Fresh && c.twist != CancelAtStart;
     QStringList asked = web.requests.filter(QRegularExpression("php$"));
     asked.removeDuplicates();
     QCOMPARE(asked, QStringList(ConfigPath) + (fetches ? QStringList(ListPath) : QStringList()));
     QCOMPARE(web.lastHeaders.value("user-agent"), QByteArray("Linkometer/1.0.0"));
-    if (near && !near->requests.isEmpty())
-        QCOMPARE(near->lastHeaders.value("user-agent"), QByteArray("Linkometer/1.0.0"));
+    if (!near.requests.isEmpty())
+        QCOMPARE(near.lastHeaders.value("user-agent"), QByteArray("Linkometer/1.0.0"));
     QVERIFY(far.requests.isEmpty());
     QCOMPARE(QFileInfo(CacheFile).isDir(), c.cached < 0);
     const QByteArray now = work.read(CacheFile);

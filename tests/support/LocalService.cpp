@@ -102,7 +102,7 @@ void LocalService::serve(QTcpSocket *socket, QByteArray *pending)
             });
             return;
         }
-        stream(socket, path, qMin(n, download == Behaviour::Slow ? 4 * Chunk : n), download);
+        stream(socket, path, QByteArray(), qMin(n, download == Behaviour::Slow ? 4 * Chunk : n), download);
         return;
     }
     const int end = pending->indexOf("\r\n\r\n");
@@ -134,11 +134,6 @@ void LocalService::answer(QTcpSocket *socket, const QString &path)
         QTimer::singleShot(1500, socket, [this, socket, path] { answer(socket, path); });
         return;
     }
-    if (r.behaviour == Behaviour::Garbage) {
-        socket->write("\x01\x02 no answer\r\n\r\n");
-        socket->disconnectFromHost();
-        return;
-    }
     const qint64 size = r.fillerBytes >= 0 ? r.fillerBytes : r.body.size();
     QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + " Status\r\nConnection: close\r\n";
     if (r.behaviour != Behaviour::Endless)
@@ -146,48 +141,25 @@ void LocalService::answer(QTcpSocket *socket, const QString &path)
     if (!r.location.isEmpty())
         head += "Location: " + r.location + "\r\n";
     socket->write(head + "\r\n");
-    if (r.behaviour == Behaviour::Trickle) {
-        auto *timer = new QTimer(socket);
-        connect(timer, &QTimer::timeout, socket, [this, socket, path] { send(socket, path, filler().left(1024)); });
-        timer->start(100);
-        return;
-    }
-    if (r.fillerBytes >= 0 || r.behaviour == Behaviour::Endless) {
-        stream(socket, path, size, r.behaviour);
-        return;
-    }
-    const qint64 stop = r.behaviour == Behaviour::CloseEarly ? size / 2 : size;
-    if (r.behaviour != Behaviour::Slow) {
-        send(socket, path, r.body.left(stop));
-        socket->disconnectFromHost();
-        return;
-    }
-    auto *timer = new QTimer(socket);
-    auto sent = std::make_shared<qint64>(0);
-    connect(timer, &QTimer::timeout, socket, [this, path, socket, timer, sent, body = r.body] {
-        const qint64 piece = qMax<qint64>(1, (body.size() + 9) / 10);
-        send(socket, path, body.mid(*sent, piece));
-        *sent += piece;
-        if (*sent >= body.size()) {
-            timer->stop();
-            socket->disconnectFromHost();
-        }
-    });
-    timer->start(100);
+    stream(socket, path, r.fillerBytes >= 0 || r.behaviour == Behaviour::Endless ? QByteArray() : r.body, size, r.behaviour);
 }
 
-// Filler bytes handed over as the socket drains, so gigabytes cost no memory.
-void LocalService::stream(QTcpSocket *socket, const QString &path, qint64 bytes, Behaviour behaviour)
+// The body, or filler bytes when it is null, handed over as the socket
+// drains, so gigabytes cost no memory.
+void LocalService::stream(QTcpSocket *socket, const QString &path, const QByteArray &body, qint64 bytes, Behaviour behaviour)
 {
     if (behaviour == Behaviour::Silent)
         return;
-    const bool endless = behaviour == Behaviour::Endless;
+    const bool endless = behaviour == Behaviour::Endless, trickle = behaviour == Behaviour::Trickle;
+    const bool slow = trickle || behaviour == Behaviour::Slow;
     const qint64 stop = behaviour == Behaviour::CloseEarly ? bytes / 2 : bytes;
+    // One piece each 100 ms when slow: a tenth of a body, 256 KiB of filler, 1 KiB when trickling.
+    const qint64 piece = trickle ? 1024 : slow && !body.isNull() ? qMax<qint64>(1, (bytes + 9) / 10) : Chunk;
     auto sent = std::make_shared<qint64>(0);
-    const auto pump = [this, path, socket, sent, stop, endless, slow = behaviour == Behaviour::Slow] {
+    const auto pump = [this, path, socket, body, sent, stop, piece, endless, slow] {
         while ((endless || *sent < stop) && socket->bytesToWrite() < 4 * Chunk) {
-            const qint64 n = endless ? Chunk : qMin(Chunk, stop - *sent);
-            send(socket, path, QByteArray::fromRawData(filler().constData(), int(n)));
+            const int n = int(endless ? piece : qMin(piece, stop - *sent));
+            send(socket, path, body.isNull() ? QByteArray::fromRawData(filler().constData(), n) : body.mid(int(*sent), n));
             *sent += n;
             if (slow)
                 return;
@@ -198,11 +170,11 @@ void LocalService::stream(QTcpSocket *socket, const QString &path, qint64 bytes,
     // Windows' event loop returns only once no socket message is waiting; an
     // endless stream fed from bytesWritten to a reader in the same loop
     // would keep it from ever returning: there a timer paces it.
-    const bool paced = behaviour == Behaviour::Slow || (endless && QSysInfo::productType() == QLatin1String("windows"));
+    const bool paced = slow || (endless && QSysInfo::productType() == QLatin1String("windows"));
     if (paced) {
         auto *timer = new QTimer(socket);
         connect(timer, &QTimer::timeout, socket, pump);
-        timer->start(behaviour == Behaviour::Slow ? 100 : 1);
+        timer->start(slow ? 100 : 1);
     } else {
         connect(socket, &QTcpSocket::bytesWritten, socket, pump);
     }
@@ -230,6 +202,6 @@ QByteArray serverListDocument(const QList<TestServer> &servers)
         out += QStringLiteral("<server url=\"%1\" lat=\"%2\" lon=\"%3\" name=\"%4\" country=\"Testland\" cc=\"TL\" sponsor=\"Sponsor "
                               "%4\" id=\"1000\" host=\"%5\"/>")
                    .arg(s.service->url(QStringLiteral("/speedtest/upload.php"))).arg(s.lat).arg(s.lon)
-                   .arg(s.name, s.host.isEmpty() ? s.service->host() : s.host);
+                   .arg(s.name, s.service->host());
     return (out + QStringLiteral("</servers></settings>")).toUtf8();
 }

@@ -13,12 +13,11 @@
 // How a route, or the download command, is answered.
 enum class Behaviour {
     Normal,     // the whole answer at once
-    Slow,       // the body in ten pieces (downloads: four of 256 KiB), 100 ms apart
+    Slow,       // the body in ten pieces (filler: of 256 KiB; downloads: four), 100 ms apart
     Silent,     // read the request, never answer, keep the connection
     Trickle,    // the head announcing the length, then 1 KiB every 100 ms
     Late,       // the whole answer, 1.5 s late
     CloseEarly, // announce the whole body, send half of it, close
-    Garbage,    // a few bytes that are no HTTP answer, then close
     Endless,    // no length, filler bytes until the client closes
 };
 
@@ -77,7 +76,7 @@ protected:
 private:
     void serve(QTcpSocket *socket, QByteArray *pending);
     void answer(QTcpSocket *socket, const QString &path);
-    void stream(QTcpSocket *socket, const QString &path, qint64 bytes, Behaviour behaviour);
+    void stream(QTcpSocket *socket, const QString &path, const QByteArray &body, qint64 bytes, Behaviour behaviour);
     void send(QTcpSocket *socket, const QString &path, const QByteArray &bytes);
 
     bool m_tls;
@@ -102,7 +101,6 @@ struct TestServer
     double lat;
     double lon;
     QString name;
-    QString host = QString(); // the download host, when not the service's own
 };
 // A server list document naming each test server with its own url and host.
 QByteArray serverListDocument(const QList<TestServer> &servers);
