@@ -195,17 +195,12 @@ void tst_SpeedTest::run_data()
     row("latency file moved", whole(at(Latency, Moved)));
     row("latency file later than the time-out", whole(at(Latency, Late), nearFailed));
 
-    // Numbers of the service out of range fall back to the usual ones.
-    row("testlength 0", whole(with("0 2 1")));
-    Case one = whole(with("2147484 1 1"));
-    one.bytes = Half;
-    row("testlength x 1000 past int", one);
+    // Connection counts of the service out of range (its times: tst_parsers).
     row("threadsperurl -3", noDownload(with("1 -3 1"), near, "Invalid connection count: -3"));
     Case many = whole(with("5 1k 1")); // time for sixteen connections on a loaded machine
     many.bytes = 16 * Half;
     row("threadsperurl 1k lowered to 16", many);
     row("threadsperurl not a number", noDownload(with("1 x 1"), near, "Invalid connection count: 0"));
-    row("timeout not a number", whole(with("1 2 x")));
 
     // Cancelled: nothing more is reported, even by answers on their way.
     Case cancelStart = twist(CancelAtStart);
