@@ -166,7 +166,6 @@ private slots:
         whole("200, then stalled, fails", m_http->url("/stalled"), true, 50, "/stalled", false);
         whole("200 cut off mid-body fails", m_http->url("/early"), true, 0, "/early", false);
         whole("refused fails", m_refused, false, 0, "", false);
-        whole("API done", m_http->url("/first"), true, 0, "/first", true);
         row("cancelled before", t, false, 0, 0, 99, {}, false, "");
         row("cancelled during the probe", t, false, 0, 1, 99, {"/t/response.json"}, false, done("download file ", t));
         row("newer run during the probe", t, false, 0, 1, 1, {"/t/response.json"}, false, "");

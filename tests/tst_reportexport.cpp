@@ -83,7 +83,7 @@ public slots:
 class tst_ReportExport : public QObject
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
+    WorkDir m_dir;
     QProcess m_bus;
     UrlRecorder m_recorder;
 
@@ -91,13 +91,10 @@ private slots:
     void initTestCase()
     {
         QVERIFY(QDir(m_dir.path()).mkdir("services"));
-        QFile config(m_dir.filePath("bus.conf"));
-        QVERIFY(config.open(QIODevice::WriteOnly));
-        config.write(QStringLiteral("<busconfig><type>session</type><listen>unix:tmpdir=%1</listen><servicedir>%1/services"
-                                    "</servicedir><policy context=\"default\"><allow send_destination=\"*\"/><allow receive_sender="
-                                    "\"*\"/><allow own=\"*\"/></policy></busconfig>").arg(m_dir.path()).toUtf8());
-        config.close();
-        m_bus.start("dbus-daemon", {"--config-file=" + config.fileName(), "--nofork", "--print-address=1"});
+        QVERIFY(m_dir.write("bus.conf", QStringLiteral("<busconfig><type>session</type><listen>unix:tmpdir=%1</listen><servicedir>%1/"
+                                                       "services</servicedir><policy context=\"default\"><allow send_destination=\"*\"/>"
+                                                       "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>").arg(m_dir.path()).toUtf8()));
+        m_bus.start("dbus-daemon", {"--config-file=" + m_dir.filePath("bus.conf"), "--nofork", "--print-address=1"});
         QVERIFY2(m_bus.waitForStarted(), "dbus-daemon is needed (package dbus)");
         QTRY_VERIFY_WITH_TIMEOUT(m_bus.canReadLine(), scaled(10000));
         // Before the first use of the session bus: never a desktop's bus.

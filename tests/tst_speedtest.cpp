@@ -13,7 +13,7 @@ QString CacheFile;
 enum Cache { NoCache, Fresh, Stale, EmptyCache, Unreadable, Cleared };
 // What the configuration, the server list or the near server's latency file does.
 enum Where { Config, List, Latency };
-enum Fault { Ok, Slowly, Moved, ErrorPage, Silent, NotFound, NotXml, Cut, Huge, Declared, AtLimit, NoContent, WrongBody, Late };
+enum Fault { Ok, Slowly, Moved, ErrorPage, Silent, NotFound, NotXml, Cut, Huge, Declared, AtLimit, NoContent, WrongBody };
 // The test servers, or the caller.
 enum Twist { Plain, Twenty, Gigabytes, CancelAtStart, CancelAtDownload };
 const qint64 Half = 256 * 1024, MiB = 1024 * 1024; // Half: what a server closing early sends
@@ -57,7 +57,7 @@ void serve(LocalService &s, const QString &path, int fault, const QByteArray &go
     if (fault == AtLimit) // padded to size exactly
         r.body = good.left(good.lastIndexOf('<')) + QByteArray(size - good.size(), ' ') + good.mid(good.lastIndexOf('<'));
     const QHash<int, Behaviour> how{ { Slowly, Behaviour::Slow }, { Silent, Behaviour::Silent }, { Declared, Behaviour::Trickle },
-                                     { Late, Behaviour::Late }, { Cut, Behaviour::CloseEarly }, { Huge, Behaviour::Endless } };
+                                     { Cut, Behaviour::CloseEarly }, { Huge, Behaviour::Endless } };
     r.behaviour = how.value(fault, Behaviour::Normal);
     s.route(path, r);
 }
@@ -193,7 +193,7 @@ void tst_SpeedTest::run_data()
     // Every probe fails, so all latencies are equal: the later probed, the farther, comes first.
     row("latency file wrong", whole(at(Latency, WrongBody), nearFailed));
     row("latency file moved", whole(at(Latency, Moved)));
-    row("latency file later than the time-out", whole(at(Latency, Late), nearFailed));
+    row("latency file silent", whole(at(Latency, Silent), nearFailed));
 
     // Connection counts of the service out of range (its times: tst_parsers).
     row("threadsperurl -3", noDownload(with("1 -3 1"), near, "Invalid connection count: -3"));

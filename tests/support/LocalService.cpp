@@ -129,11 +129,6 @@ void LocalService::answer(QTcpSocket *socket, const QString &path)
         r.status = 404, r.body = "not found";
     if (r.behaviour == Behaviour::Silent)
         return;
-    if (r.behaviour == Behaviour::Late && !socket->property("late").toBool()) {
-        socket->setProperty("late", true);
-        QTimer::singleShot(1500, socket, [this, socket, path] { answer(socket, path); });
-        return;
-    }
     const qint64 size = r.fillerBytes >= 0 ? r.fillerBytes : r.body.size();
     QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + " Status\r\nConnection: close\r\n";
     if (r.behaviour != Behaviour::Endless)

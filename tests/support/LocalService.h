@@ -16,7 +16,6 @@ enum class Behaviour {
     Slow,       // the body in ten pieces (filler: of 256 KiB; downloads: four), 100 ms apart
     Silent,     // read the request, never answer, keep the connection
     Trickle,    // the head announcing the length, then 1 KiB every 100 ms
-    Late,       // the whole answer, 1.5 s late
     CloseEarly, // announce the whole body, send half of it, close
     Endless,    // no length, filler bytes until the client closes
 };
