@@ -303,8 +303,6 @@ void tst_SpeedTest::run()
              c.chosen.replace("<latency>", QString::number(ms)));
     QCOMPARE(QStringList({ best.value("host").toString(), best.value("url").toString(), best.value("latencyUrl").toString() }),
              c.chosen.contains("(Near)") ? QStringList({ near.host(), near.url("/speedtest/upload.php"), near.url(LatencyPath) }) : QStringList({ "", "", "" }));
-    QCOMPARE(int(test.error()), c.error);
-    QCOMPARE(test.errorString(), c.errorString);
     log.replace(QRegularExpression("^Test time: \\d{4}(-\\d\\d){5}-\\d{3} "), "Test time: <time> ");
     QCOMPARE(log, c.report.join('\n') + '\n');
 
