@@ -13,7 +13,7 @@ QString CacheFile;
 enum Cache { NoCache, Fresh, Stale, EmptyCache, Unreadable, Cleared };
 // What the configuration, the server list or the near server's latency file does.
 enum Where { Config, List, Latency };
-enum Fault { Ok, Slowly, Moved, ErrorPage, Silent, NotFound, NotXml, Cut, Huge, Declared, AtLimit, NoContent, WrongBody };
+enum Fault { Ok, Slowly, Moved, ErrorPage, Silent, NotXml, Cut, Huge, Declared, AtLimit, NoContent, WrongBody };
 // The test servers, or the caller.
 enum Twist { Plain, Twenty, Gigabytes, CancelAtStart, CancelAtDownload };
 const qint64 Half = 256 * 1024, MiB = 1024 * 1024; // Half: what a server closing early sends
@@ -44,8 +44,6 @@ void serve(LocalService &s, const QString &path, int fault, const QByteArray &go
 {
     Route r;
     r.body = fault == NotXml ? "plain text" : fault == NoContent ? empty : fault == WrongBody ? "TEST=TEST" : good;
-    if (fault == NotFound)
-        r.status = 404, r.body = "not found";
     if (fault == ErrorPage)
         r.status = 500;
     if (fault == Moved) {
@@ -173,7 +171,6 @@ void tst_SpeedTest::run_data()
     row("configuration error page", failed(at(Config, ErrorPage), C, cfg + replied));
     row("configuration silent", failed(at(Config, Silent), C, cfg + timedOut));
     const QString closed = "Connection closed";
-    row("configuration 404", failed(at(Config, NotFound), C, cfg + notParsed, cfg + replied));
     row("configuration cut short", failed(at(Config, Cut), C, cfg + truncated, cfg + closed));
     row("configuration too large", failed(at(Config, Huge), C, cfg + large));
     row("configuration without settings", failed(at(Config, NoContent), C, cfg + "No settings in the document"));
@@ -181,7 +178,6 @@ void tst_SpeedTest::run_data()
     row("server list moved", whole(at(List, Moved)));
     row("server list error page", failed(at(List, ErrorPage), L, net + replied));
     row("server list silent", failed(at(List, Silent), L, net + timedOut));
-    row("server list 404", failed(at(List, NotFound), L, lst + notParsed, net + replied));
     row("server list not XML", failed(at(List, NotXml), L, lst + notParsed));
     row("server list cut short", failed(at(List, Cut), L, lst + truncated, net + closed));
     row("server list too large", failed(at(List, Huge), L, net + large));
