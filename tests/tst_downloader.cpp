@@ -88,11 +88,10 @@ void tst_Downloader::run()
     QCOMPARE(downloader.error(), error);
     QCOMPARE(service.commands.size(), events.contains('2') ? connections : 0);
     QCOMPARE(service.commands.count(Command), service.commands.size());
-    QCOMPARE(downloader.downloadBytes64() > 0, bytes != 0);
     if (bytes >= 0)
         QCOMPARE(downloader.downloadBytes64(), bytes);
-    else // long enough to take time
-        QVERIFY(downloader.downloadTime() > 0);
+    else // some, long enough to take time
+        QVERIFY(downloader.downloadBytes64() > 0 && downloader.downloadTime() > 0);
     if (!events.contains('2'))
         QCOMPARE(downloader.delayTime() + downloader.downloadTime(), -2);
 }
