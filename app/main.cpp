@@ -32,6 +32,15 @@ int main(int argc, char **argv)
     mallopt(M_ARENA_MAX, 1);
 #endif
     prepareDesktopScaling();
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    // The window draws nothing with OpenGL, yet Qt's X11 plugin would load
+    // the GPU driver stack at start: tens of MiB, and one more thing that can
+    // crash a tool started when the machine misbehaves. A choice in the
+    // user's environment stands.
+    const bool skipGl = !qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION");
+    if (skipGl)
+        qputenv("QT_XCB_GL_INTEGRATION", "none");
+#endif
     QApplication app(argc, argv);
     // Lets a Wayland desktop match the window to its menu entry and icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("com.orvana.SpeedTest"));
@@ -39,6 +48,12 @@ int main(int argc, char **argv)
     {
         MainWindow window;
         window.show();
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+        // The plugin reads it once, for its first window: programs started
+        // later, such as a file manager, get the environment as it was.
+        if (skipGl)
+            qunsetenv("QT_XCB_GL_INTEGRATION");
+#endif
         code = app.exec();
     }
     return code;
