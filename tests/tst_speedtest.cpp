@@ -231,7 +231,8 @@ void tst_SpeedTest::run()
     // Only a silent document needs a short bound; an answer on a loaded machine may pause long.
     ReplyGuard::setIdleTimeoutForTesting(c.fault == Silent && c.where != Latency ? 400 : 30000);
 
-    const QString entry = R"({"distance":%1,"host":"%2","latencyUrl":"%3","name":"%4","sponsor":"Sponsor %4","url":"%5"})";
+    const QString entry = R"({"country":"Testland","distance":%1,"host":"%2","latencyUrl":"%3","latitude":1,"longitude":0,"name":"%4",)"
+                          R"("sponsor":"Sponsor %4","url":"%5"})";
     const auto at = [&](const LocalService *s, const char *km, const char *name) {
         return entry.arg(km, s->host(), s->url(LatencyPath), name, s->url("/speedtest/upload.php"));
     };
@@ -296,8 +297,11 @@ void tst_SpeedTest::run()
     QCOMPARE(QStringLiteral("%1 (%2) [%3km]: %4").arg(best.value("sponsor").toString(), best.value("name").toString(),
              QString::number(best.value("distance").toDouble(), 'g', 6), best.value("latency").toString()),
              c.chosen.replace("<latency>", QString::number(ms)));
-    QCOMPARE(QStringList({ best.value("host").toString(), best.value("url").toString(), best.value("latencyUrl").toString() }),
-             c.chosen.contains("(Near)") ? QStringList({ near.host(), near.url("/speedtest/upload.php"), near.url(LatencyPath) }) : QStringList({ "", "", "" }));
+    QStringList fields; // the rest of the record: the near service's, or an empty one
+    for (const char *key : { "host", "url", "latencyUrl", "country", "latitude", "longitude" })
+        fields << best.value(key).toString();
+    const QStringList nearFields{ near.host(), near.url("/speedtest/upload.php"), near.url(LatencyPath), "Testland", "1", "0" };
+    QCOMPARE(fields, c.chosen.contains("(Near)") ? nearFields : QStringList({ "", "", "", "", "0", "0" }));
     log.replace(QRegularExpression("^Test time: \\d{4}(-\\d\\d){5}-\\d{3} "), "Test time: <time> ");
     QCOMPARE(log, c.report.join('\n') + '\n');
 
