@@ -7,8 +7,8 @@
 
 // The ping and tracert stages run a shell loop over the host list
 // "ipconfig.txt" that appends each command's output to the report.
-// The command texts are built for a platform given as a parameter, so the
-// Windows texts are checked on every build host.
+// The command texts are built for a platform given as a parameter; each
+// build's tests run its own platform's commands for real (cmd under Wine).
 namespace ShellStage {
 
 enum class Platform { Windows, Unix };

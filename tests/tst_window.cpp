@@ -208,8 +208,9 @@ void tst_Window::run()
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         if (catchAt.startsWith("hold-")) {
             QFile::remove(catchAt);
-#ifdef Q_OS_WIN // held open while it runs
-            QTRY_VERIFY_WITH_TIMEOUT(QFile::remove(catchAt.mid(5) + ".running"), scaled(5000));
+#ifdef Q_OS_WIN
+            QVERIFY(QFile::exists(catchAt.mid(5) + ".running"));
+            QTRY_VERIFY_WITH_TIMEOUT(standInEnded(catchAt.mid(5)), scaled(5000));
 #else
             const QString pid = QString::fromLatin1(dir.read("pid-" + catchAt.mid(5))).trimmed();
             QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists("/proc/" + pid + "/stat") || dir.read("/proc/" + pid + "/stat").contains(") Z "),

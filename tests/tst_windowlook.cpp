@@ -76,11 +76,7 @@ private slots:
     {
         // Each state at each scale, under both palettes.
         columns<int, bool, QStringList>("percent", "dark", "texts");
-#ifdef Q_OS_WIN // every scale on Linux; the scaling code is the same
-        for (int percent : {100})
-#else
         for (int percent : {100, 125, 150, 175, 200})
-#endif
             for (bool dark : {false, true})
                 for (const auto &state : states())
                     QTest::newRow(qPrintable(tag(percent, dark, state.first))) << percent << dark << state.second;
@@ -100,6 +96,7 @@ private slots:
                         rows << "textsFitAndContrast:" + tag(percent, d, state.first);
                 QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
                 env.insert("OSP_LOOK_CHILD", "1"), env.insert("QT_FONT_DPI", QString::number(dpi)), env.insert("QT_QPA_PLATFORM", "offscreen");
+                env.insert("QT_FORCE_STDERR_LOGGING", "1"); // Qt Test on Windows: else to the debugger, without a console
                 QProcess child;
                 child.setProcessEnvironment(env);
                 child.setProcessChannelMode(QProcess::MergedChannels);

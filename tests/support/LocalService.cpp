@@ -150,26 +150,26 @@ void LocalService::stream(QTcpSocket *socket, const QString &path, const QByteAr
     const qint64 stop = behaviour == Behaviour::CloseEarly ? bytes / 2 : bytes;
     // One piece each 100 ms when slow: a tenth of a body, 256 KiB of filler, 1 KiB when trickling.
     const qint64 piece = trickle ? 1024 : slow && !body.isNull() ? qMax<qint64>(1, (bytes + 9) / 10) : Chunk;
+    // Windows' event loop returns only once no socket message is waiting; an
+    // endless stream fed from bytesWritten to a reader in the same loop
+    // would keep it from ever returning: there a timer paces it, a piece a tick.
+    const bool paced = slow || (endless && QSysInfo::productType() == QLatin1String("windows"));
     auto sent = std::make_shared<qint64>(0);
-    const auto pump = [this, path, socket, body, sent, stop, piece, endless, slow] {
+    const auto pump = [this, path, socket, body, sent, stop, piece, endless, paced] {
         while ((endless || *sent < stop) && socket->bytesToWrite() < 4 * Chunk) {
             const int n = int(endless ? piece : qMin(piece, stop - *sent));
             send(socket, path, body.isNull() ? QByteArray::fromRawData(filler().constData(), n) : body.mid(int(*sent), n));
             *sent += n;
-            if (slow)
+            if (paced)
                 return;
         }
         if (!endless && *sent >= stop && socket->state() == QAbstractSocket::ConnectedState)
             socket->disconnectFromHost();
     };
-    // Windows' event loop returns only once no socket message is waiting; an
-    // endless stream fed from bytesWritten to a reader in the same loop
-    // would keep it from ever returning: there a timer paces it.
-    const bool paced = slow || (endless && QSysInfo::productType() == QLatin1String("windows"));
     if (paced) {
         auto *timer = new QTimer(socket);
         connect(timer, &QTimer::timeout, socket, pump);
-        timer->start(slow ? 100 : 1);
+        timer->start(slow ? 100 : 10);
     } else {
         connect(socket, &QTcpSocket::bytesWritten, socket, pump);
     }

@@ -40,4 +40,14 @@ private:
     bool m_ok = true;
 };
 
+#ifdef Q_OS_WIN
+// Whether the stand-in program called name, once held, has ended: it holds
+// "<name>.running" open unshared while it runs. (QTRY_VERIFY evaluates its
+// expression once more after it held, so this must stay true once true.)
+inline bool standInEnded(const QString &name)
+{
+    return QFile::remove(name + ".running") || !QFile::exists(name + ".running");
+}
+#endif
+
 #endif // STANDINS_H
