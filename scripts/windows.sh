@@ -18,7 +18,7 @@ fi
 bash "$root/scripts/install-deps.sh" \
     cmake ninja-build make g++ perl python3 dpkg-dev \
     g++-mingw-w64-x86-64-posix mingw-w64-tools \
-    wine wine64 fonts-dejavu-core nsis xvfb xauth xdotool
+    wine wine64 fonts-dejavu-core nsis xvfb xauth xdotool openssl
 
 qt="$(bash "$root/scripts/windows-qt.sh" | tail -n 1)"
 triple=x86_64-w64-mingw32
