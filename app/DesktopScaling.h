@@ -15,7 +15,7 @@ inline void prepareDesktopScaling()
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
 #if QT_VERSION >= QT_VERSION_CHECK(5, 14, 0)
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
-        Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+            Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
 #endif
 }
 

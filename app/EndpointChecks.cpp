@@ -17,9 +17,11 @@
 
 const char EndpointChecks::CdnTestUrl[] = "http://cdn-us.orvana.example.com/test";
 const char EndpointChecks::AssetTestUrl[] = "https://assets-us.orvana.example.com/test";
-const char EndpointChecks::BucketHttpsTestUrl[] = "https://orvana-assets-us.storage.example.net/test";
+const char EndpointChecks::BucketHttpsTestUrl[] =
+        "https://orvana-assets-us.storage.example.net/test";
 const char EndpointChecks::BucketHttpTestUrl[] = "http://orvana-assets-us.storage.example.net/test";
-const char EndpointChecks::ApiEndpointUrl[] = "https://api-us.orvana.example.com/orvana-admin/network/test";
+const char EndpointChecks::ApiEndpointUrl[] =
+        "https://api-us.orvana.example.com/orvana-admin/network/test";
 const char EndpointChecks::NetworkTestUrl[] = "http://nettest.orvana.example.com/network/test";
 
 const char EndpointChecks::ResponseFile[] = "response.json";
@@ -40,15 +42,16 @@ QVector<QString> toStrings(std::initializer_list<const char *> urls)
 } // namespace
 
 EndpointChecks::EndpointChecks()
-    : m_testUrls(toStrings({CdnTestUrl, AssetTestUrl, BucketHttpsTestUrl, BucketHttpTestUrl})),
-      m_apiEndpoints(toStrings({ApiEndpointUrl, NetworkTestUrl})),
+    : m_testUrls(toStrings({ CdnTestUrl, AssetTestUrl, BucketHttpsTestUrl, BucketHttpTestUrl })),
+      m_apiEndpoints(toStrings({ ApiEndpointUrl, NetworkTestUrl })),
       m_pauseMsecs(PauseMsecs),
       m_noAnswerMsecs(NoAnswerMsecs)
 {
 }
 
-EndpointChecks::EndpointChecks(const QVector<QString> &testUrls, const QVector<QString> &apiEndpoints,
-                               int pauseMsecs, int noAnswerMsecs)
+EndpointChecks::EndpointChecks(const QVector<QString> &testUrls,
+                               const QVector<QString> &apiEndpoints, int pauseMsecs,
+                               int noAnswerMsecs)
     : m_testUrls(testUrls),
       m_apiEndpoints(apiEndpoints),
       m_pauseMsecs(pauseMsecs),
@@ -67,8 +70,9 @@ bool EndpointChecks::runEndpointChecks(const QString &logPath, const Predicate &
         const char *fail;
     };
     const List lists[] = {
-        {m_testUrls, QString::fromLatin1(ResponseFile), "download file done from ", "download file fail from "},
-        {m_apiEndpoints, QString(), "query API done from ", "query API fail from "},
+        { m_testUrls, QString::fromLatin1(ResponseFile), "download file done from ",
+          "download file fail from " },
+        { m_apiEndpoints, QString(), "query API done from ", "query API fail from " },
     };
     const auto active = [&runActive] { return !runActive || runActive(); };
     const auto append = [&logPath](const QString &text) { ReportLog::appendLog(logPath, text); };
@@ -126,7 +130,8 @@ int EndpointChecks::probeUrl(const QString &url, const QString &fileName, bool *
     tls.setProtocol(QSsl::TlsV1SslV3);
     QT_WARNING_POP
     request.setSslConfiguration(tls);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
 
     QNetworkAccessManager manager;
     QNetworkReply *reply = manager.get(request);
@@ -139,7 +144,8 @@ int EndpointChecks::probeUrl(const QString &url, const QString &fileName, bool *
     noAnswer.setTimerType(Qt::PreciseTimer);
     noAnswer.setInterval(m_noAnswerMsecs);
     QObject::connect(&noAnswer, &QTimer::timeout, reply, &QNetworkReply::abort);
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, &noAnswer, [&noAnswer] { noAnswer.start(); });
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, &noAnswer,
+                     [&noAnswer] { noAnswer.start(); });
     QObject::connect(reply, &QNetworkReply::readyRead, &noAnswer, [reply, &noAnswer] {
         noAnswer.start();
         reply->skip(reply->bytesAvailable());

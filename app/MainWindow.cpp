@@ -9,7 +9,7 @@
 #include <QTimer>
 
 #if defined(__GLIBC__)
-#include <malloc.h>
+#  include <malloc.h>
 #endif
 
 #include "Client.h"
@@ -70,11 +70,12 @@ MainWindow::MainWindow(QWidget *parent)
             &MainWindow::GetPingResult);
     connect(traceProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
             &MainWindow::GetTraceResult);
-    for (ShellProcess *process : {pingProcess, traceProcess}) {
-        connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
-            if (error == QProcess::FailedToStart)
-                stageNotStarted(process);
-        });
+    for (ShellProcess *process : { pingProcess, traceProcess }) {
+        connect(process, &QProcess::errorOccurred, this,
+                [this, process](QProcess::ProcessError error) {
+                    if (error == QProcess::FailedToStart)
+                        stageNotStarted(process);
+                });
     }
 
     setWindowTitle(tr("Orvana Speed Test"));
@@ -102,7 +103,7 @@ MainWindow::~MainWindow()
     // Nothing of a run outlives the window to write into the report; what
     // the ending commands still deliver finds the run over.
     closing = true;
-    for (ShellProcess *process : {pingProcess, traceProcess})
+    for (ShellProcess *process : { pingProcess, traceProcess })
         process->endTree(StaleProcessGraceMsecs);
     if (downloadMgr)
         downloadMgr->deleteLater();
@@ -180,7 +181,7 @@ void MainWindow::startRun()
 // write into the new run's report, nor be taken for the new run's stage.
 void MainWindow::endStaleProcesses()
 {
-    for (ShellProcess *process : {pingProcess, traceProcess})
+    for (ShellProcess *process : { pingProcess, traceProcess })
         process->endTree(StaleProcessGraceMsecs);
 }
 
@@ -252,7 +253,8 @@ void MainWindow::startPing()
 ShellStage::Command MainWindow::stageCommand(bool trace) const
 {
     const ShellStage::Platform platform = ShellStage::hostPlatform();
-    ShellStage::Command command = trace ? ShellStage::traceCommand(platform) : ShellStage::pingCommand(platform);
+    ShellStage::Command command =
+            trace ? ShellStage::traceCommand(platform) : ShellStage::pingCommand(platform);
     if (!runSetup.shell.isEmpty())
         command.program = runSetup.shell;
     return command;
@@ -265,7 +267,8 @@ void MainWindow::stageNotStarted(ShellProcess *process)
     const bool trace = process == traceProcess;
     const quint64 run = trace ? traceRun : pingRun;
     const QString line = QStringLiteral("%1 could not start: %2 \n")
-                             .arg(trace ? QStringLiteral("tracert") : QStringLiteral("ping"), process->errorString());
+                                 .arg(trace ? QStringLiteral("tracert") : QStringLiteral("ping"),
+                                      process->errorString());
     // Some platforms report it from inside start(): the stage ends from the
     // event loop either way.
     QTimer::singleShot(0, this, [this, run, trace, line] {
@@ -305,8 +308,8 @@ void MainWindow::GetTraceResult(int exitCode, QProcess::ExitStatus exitStatus)
     appendLog(QString::fromLatin1(ReportLog::FinishMarker));
 
     const bool completed = runSetup.endpointChecks.runEndpointChecks(
-        logPath, [this, run] { return isRunActive(run); },
-        [this, run] { return closing || currentRun != run; });
+            logPath, [this, run] { return isRunActive(run); },
+            [this, run] { return closing || currentRun != run; });
     if (!completed || !isRunActive(run))
         return;
 

@@ -84,11 +84,11 @@ public:
         // a style sheet do not inherit their parent's palette, so each gets it.
         QPalette texts;
         for (QPalette::ColorRole role :
-             {QPalette::WindowText, QPalette::ButtonText, QPalette::Text}) {
+             { QPalette::WindowText, QPalette::ButtonText, QPalette::Text }) {
             texts.setColor(role, QColor(0, 0, 0));
             texts.setColor(QPalette::Disabled, role, QColor(96, 96, 96));
         }
-        for (QWidget *textWidget : QList<QWidget *>{button_start, button_export, label_message})
+        for (QWidget *textWidget : QList<QWidget *>{ button_start, button_export, label_message })
             textWidget->setPalette(texts);
 
         window->setCentralWidget(centralWidget);
@@ -102,7 +102,7 @@ public:
         button_start->setText(QCoreApplication::translate("MainWindow", "Start Test"));
         button_export->setText(QCoreApplication::translate("MainWindow", "Export Report"));
         label_message->setText(
-            QCoreApplication::translate("MainWindow", "Start to Test your internet speed"));
+                QCoreApplication::translate("MainWindow", "Start to Test your internet speed"));
     }
 };
 

@@ -8,10 +8,10 @@
 #include <QUrl>
 
 #if defined(OSP_HAVE_DBUS)
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
+#  include <QDBusConnection>
+#  include <QDBusMessage>
+#  include <QDBusPendingCallWatcher>
+#  include <QDBusPendingReply>
 #endif
 
 namespace ReportExport {
@@ -58,11 +58,10 @@ void reveal(const QString &absolutePath, QObject *owner)
         openContainingFolder(absolutePath);
         return;
     }
-    QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(FileManagerService),
-                                                       QLatin1String(FileManagerPath),
-                                                       QLatin1String(FileManagerInterface),
-                                                       QStringLiteral("ShowItems"));
-    call << QStringList{QUrl::fromLocalFile(absolutePath).toString()} << QString();
+    QDBusMessage call = QDBusMessage::createMethodCall(
+            QLatin1String(FileManagerService), QLatin1String(FileManagerPath),
+            QLatin1String(FileManagerInterface), QStringLiteral("ShowItems"));
+    call << QStringList{ QUrl::fromLocalFile(absolutePath).toString() } << QString();
     qDebug().noquote() << "ShowItems" << QUrl::fromLocalFile(absolutePath).toString();
     // Desktops such as GNOME have the bus start their file manager on demand.
     // Where no such service is installed the bus answers at once that the

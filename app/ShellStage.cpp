@@ -1,13 +1,13 @@
 #include "ShellStage.h"
 
 #ifdef Q_OS_UNIX
-#include <signal.h>
-#include <unistd.h>
+#  include <signal.h>
+#  include <unistd.h>
 #endif
 #ifdef Q_OS_WIN
-#include <QDebug>
-#include <qt_windows.h>
-#include <tlhelp32.h>
+#  include <QDebug>
+#  include <qt_windows.h>
+#  include <tlhelp32.h>
 #endif
 
 namespace ShellStage {
@@ -33,7 +33,7 @@ QString unixLoop(const QString &hostCommand)
                           "case $h in ''|';'*) continue;; esac; "
                           "%1 -- \"$h\" >>Linkometer.log 2>&1 & wait $!; "
                           "done")
-        .arg(hostCommand);
+            .arg(hostCommand);
 }
 
 } // namespace
@@ -50,25 +50,28 @@ Platform hostPlatform()
 Command pingCommand(Platform platform)
 {
     if (platform == Platform::Windows)
-        return {QStringLiteral("cmd"),
-                {QStringLiteral("/c"),
-                 QStringLiteral("for /f %d in (ipconfig.txt) do (ping -n 4 %d >> Linkometer.log)")}};
-    return {QStringLiteral("/bin/sh"), {QStringLiteral("-c"), unixLoop(QStringLiteral("ping -c 4"))}};
+        return { QStringLiteral("cmd"),
+                 { QStringLiteral("/c"),
+                   QStringLiteral(
+                           "for /f %d in (ipconfig.txt) do (ping -n 4 %d >> Linkometer.log)") } };
+    return { QStringLiteral("/bin/sh"),
+             { QStringLiteral("-c"), unixLoop(QStringLiteral("ping -c 4")) } };
 }
 
 Command traceCommand(Platform platform)
 {
     if (platform == Platform::Windows)
-        return {QStringLiteral("cmd"),
-                {QStringLiteral("/c"),
-                 QStringLiteral("for /f %d in (ipconfig.txt) do (tracert %d >> Linkometer.log)")}};
-    return {QStringLiteral("/bin/sh"), {QStringLiteral("-c"), unixLoop(QStringLiteral("traceroute"))}};
+        return { QStringLiteral("cmd"),
+                 { QStringLiteral("/c"),
+                   QStringLiteral(
+                           "for /f %d in (ipconfig.txt) do (tracert %d >> Linkometer.log)") } };
+    return { QStringLiteral("/bin/sh"),
+             { QStringLiteral("-c"), unixLoop(QStringLiteral("traceroute")) } };
 }
 
 } // namespace ShellStage
 
-ShellProcess::ShellProcess(QObject *parent)
-    : QProcess(parent)
+ShellProcess::ShellProcess(QObject *parent) : QProcess(parent)
 {
 #ifdef Q_OS_WIN
     // Whatever the shell starts is in the job too, and the job ends with its
@@ -76,14 +79,17 @@ ShellProcess::ShellProcess(QObject *parent)
     job = CreateJobObjectW(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (job && !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    if (job
+        && !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits,
+                                    sizeof limits)) {
         CloseHandle(job);
         job = nullptr;
     }
     // The shell starts suspended and runs only once it is in the job, so
     // nothing it starts can escape.
-    setCreateProcessArgumentsModifier(
-        [](QProcess::CreateProcessArguments *arguments) { arguments->flags |= CREATE_SUSPENDED; });
+    setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments *arguments) {
+        arguments->flags |= CREATE_SUSPENDED;
+    });
 #endif
 }
 
@@ -167,7 +173,8 @@ void ShellProcess::enterJob()
         CloseHandle(threads);
     // A shell that cannot run ends, so that its stage ends too.
     if (!resumed) {
-        qWarning().noquote() << "shell could not be resumed:" << qt_error_string(int(GetLastError()));
+        qWarning().noquote() << "shell could not be resumed:"
+                             << qt_error_string(int(GetLastError()));
         kill();
     }
 }

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #if defined(__GLIBC__)
-#include <malloc.h>
+#  include <malloc.h>
 #endif
 
 #include "DesktopScaling.h"

@@ -49,10 +49,11 @@ void sendCount(int fd, qint64 count, BlockingSender::Protocol protocol)
     readRequest(fd, protocol == BlockingSender::Protocol::Http);
     if (protocol == BlockingSender::Protocol::Http) {
         char head[160];
-        const int length = std::snprintf(head, sizeof(head),
-                                         "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
-                                         "Content-Length: %lld\r\nConnection: close\r\n\r\n",
-                                         static_cast<long long>(count));
+        const int length =
+                std::snprintf(head, sizeof(head),
+                              "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                              "Content-Length: %lld\r\nConnection: close\r\n\r\n",
+                              static_cast<long long>(count));
         if (::send(fd, head, size_t(length), MSG_NOSIGNAL) != length)
             count = 0;
     }
@@ -67,18 +68,14 @@ void sendCount(int fd, qint64 count, BlockingSender::Protocol protocol)
     ::shutdown(fd, SHUT_WR);
     // Wait for the receiver's close, so that no byte is lost to a reset.
     char rest[4096];
-    while (::recv(fd, rest, sizeof(rest), 0) > 0) {
-    }
+    while (::recv(fd, rest, sizeof(rest), 0) > 0) { }
     ::close(fd);
 }
 
 } // namespace
 
 BlockingSender::BlockingSender(int connections, Protocol protocol)
-    : m_connections(connections)
-    , m_control(-1)
-    , m_port(0)
-    , m_child(-1)
+    : m_connections(connections), m_control(-1), m_port(0), m_child(-1)
 {
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     if (listener < 0)
@@ -139,8 +136,8 @@ quint16 BlockingSender::port() const
 bool BlockingSender::prepare(qint64 bytesPerConnection)
 {
     return m_control >= 0
-           && ::write(m_control, &bytesPerConnection, sizeof(bytesPerConnection))
-                  == ssize_t(sizeof(bytesPerConnection));
+            && ::write(m_control, &bytesPerConnection, sizeof(bytesPerConnection))
+            == ssize_t(sizeof(bytesPerConnection));
 }
 
 void BlockingSender::serve(int listener, int control, int connections, Protocol protocol)

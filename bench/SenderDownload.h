@@ -13,7 +13,8 @@ inline void downloadFromSender(Downloader &downloader, quint16 port, int connect
     ServerItem server;
     server.setHost(QStringLiteral("127.0.0.1:%1").arg(port));
     QEventLoop loop;
-    QObject::connect(&downloader, &Downloader::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+    QObject::connect(&downloader, &Downloader::finished, &loop, &QEventLoop::quit,
+                     Qt::QueuedConnection);
     downloader.start(server, 30 * 60 * 1000, connections);
     loop.exec();
 }

@@ -58,7 +58,7 @@ Usage usage()
     std::memset(&r, 0, sizeof(r));
     getrusage(RUSAGE_SELF, &r);
     const double cpu = double(r.ru_utime.tv_sec + r.ru_stime.tv_sec)
-                       + double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+            + double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
     return { cpu, double(r.ru_maxrss) / 1024.0 };
 }
 
@@ -67,8 +67,14 @@ struct Result
     qint64 bytes = 0;
     double milliseconds = 0;
     double cpuSeconds = 0;
-    double mibPerSecond() const { return milliseconds > 0 ? double(bytes) / double(1 << 20) / (milliseconds / 1000.0) : 0.0; }
-    double cpuPerGiB() const { return bytes > 0 ? cpuSeconds / (double(bytes) / double(GiB)) : 0.0; }
+    double mibPerSecond() const
+    {
+        return milliseconds > 0 ? double(bytes) / double(1 << 20) / (milliseconds / 1000.0) : 0.0;
+    }
+    double cpuPerGiB() const
+    {
+        return bytes > 0 ? cpuSeconds / (double(bytes) / double(GiB)) : 0.0;
+    }
 };
 
 Result runDownloader(quint16 port, int connections)
@@ -81,7 +87,8 @@ Result runDownloader(quint16 port, int connections)
     result.bytes = downloader.downloadBytes64();
     result.milliseconds = downloader.downloadTime();
     result.cpuSeconds = after.cpuSeconds - before.cpuSeconds;
-    if (!downloader.error().isEmpty() && downloader.error() != QLatin1String("The remote host closed the connection"))
+    if (!downloader.error().isEmpty()
+        && downloader.error() != QLatin1String("The remote host closed the connection"))
         std::fprintf(stderr, "downloader error: %s\n", qPrintable(downloader.error()));
     return result;
 }
@@ -112,7 +119,8 @@ Result runRecvLoop(quint16 port, int connections)
         readers.emplace_back([&, i] {
             std::vector<char> buffer(256 * 1024);
             static const char command[] = "DOWNLOAD 1000000000\n";
-            if (::send(fds[i], command, sizeof(command) - 1, MSG_NOSIGNAL) != ssize_t(sizeof(command) - 1))
+            if (::send(fds[i], command, sizeof(command) - 1, MSG_NOSIGNAL)
+                != ssize_t(sizeof(command) - 1))
                 return;
             ssize_t n;
             while ((n = ::recv(fds[i], buffer.data(), buffer.size(), 0)) > 0) {
@@ -172,10 +180,12 @@ int main(int argc, char **argv)
     }
     QCoreApplication app(argc, argv);
 
-    std::printf("connections: %d, rounds per size: %d (medians; the two receivers alternate)\n", connections, rounds);
+    std::printf("connections: %d, rounds per size: %d (medians; the two receivers alternate)\n",
+                connections, rounds);
     std::printf("%5s %14s %14s %6s %16s %16s %10s\n", "GiB", "downloader", "recv loop", "ratio",
                 "downloader CPU", "recv loop CPU", "peak RSS");
-    std::printf("%5s %14s %14s %6s %16s %16s %10s\n", "", "MiB/s", "MiB/s", "", "s/GiB", "s/GiB", "MiB");
+    std::printf("%5s %14s %14s %6s %16s %16s %10s\n", "", "MiB/s", "MiB/s", "", "s/GiB", "s/GiB",
+                "MiB");
     double firstRss = -1;
     bool complete = true;
     for (const int size : sizes) {
@@ -191,7 +201,8 @@ int main(int argc, char **argv)
                 (downloaderTurn ? downloaderCpu : recvCpu).push_back(r.cpuPerGiB());
                 if (r.bytes != perConnection * connections) {
                     std::fprintf(stderr, "%s received %lld bytes, expected %lld\n",
-                                 downloaderTurn ? "downloader" : "recv loop", static_cast<long long>(r.bytes),
+                                 downloaderTurn ? "downloader" : "recv loop",
+                                 static_cast<long long>(r.bytes),
                                  static_cast<long long>(perConnection * connections));
                     complete = false;
                 }
@@ -202,10 +213,11 @@ int main(int argc, char **argv)
             firstRss = rss;
         const double d = median(downloaderRate);
         const double b = median(recvRate);
-        std::printf("%5d %14.1f %14.1f %6.3f %16.3f %16.3f %10.1f\n", size, d, b, b > 0 ? d / b : 0.0,
-                    median(downloaderCpu), median(recvCpu), rss);
+        std::printf("%5d %14.1f %14.1f %6.3f %16.3f %16.3f %10.1f\n", size, d, b,
+                    b > 0 ? d / b : 0.0, median(downloaderCpu), median(recvCpu), rss);
         std::fflush(stdout);
     }
-    std::printf("peak RSS growth from the first size to the last: %.1f MiB\n", usage().peakRssMiB - firstRss);
+    std::printf("peak RSS growth from the first size to the last: %.1f MiB\n",
+                usage().peakRssMiB - firstRss);
     return complete ? 0 : 1;
 }

@@ -29,7 +29,7 @@
 #include <vector>
 
 #if defined(__GLIBC__)
-#include <malloc.h>
+#  include <malloc.h>
 #endif
 
 #include "BlockingSender.h"
@@ -62,7 +62,10 @@ struct Transfer
 {
     qint64 bytes = 0;
     qint64 msecs = 0;
-    double mibPerSecond() const { return msecs > 0 ? double(bytes) / double(MiB) / (double(msecs) / 1000.0) : 0.0; }
+    double mibPerSecond() const
+    {
+        return msecs > 0 ? double(bytes) / double(MiB) / (double(msecs) / 1000.0) : 0.0;
+    }
 };
 
 // The rate the Downloader measured itself.
@@ -79,16 +82,18 @@ Transfer runFiles(BlockingSender &sender, int files, qint64 bytes, bool *complet
 {
     auto *manager = new DownloadMgr;
     QEventLoop loop;
-    QObject::connect(manager, &DownloadMgr::replyFinished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+    QObject::connect(manager, &DownloadMgr::replyFinished, &loop, &QEventLoop::quit,
+                     Qt::QueuedConnection);
     Transfer sum;
     for (int i = 0; i < files; ++i) {
         sender.prepare(bytes);
-        manager->download(QStringLiteral("http://127.0.0.1:%1/file%2.bin").arg(sender.port()).arg(i));
+        manager->download(
+                QStringLiteral("http://127.0.0.1:%1/file%2.bin").arg(sender.port()).arg(i));
         loop.exec();
         const qint64 size = QFileInfo(manager->scratchFile()).size();
         if (size != bytes) {
-            std::fprintf(stderr, "file download wrote %lld bytes, expected %lld\n", static_cast<long long>(size),
-                         static_cast<long long>(bytes));
+            std::fprintf(stderr, "file download wrote %lld bytes, expected %lld\n",
+                         static_cast<long long>(size), static_cast<long long>(bytes));
             *complete = false;
         }
         sum.bytes += size;
@@ -131,9 +136,12 @@ int main(int argc, char **argv)
         else
             rounds = -1;
     }
-    if (rounds < 2 || connections < 1 || speedMiB < 0 || files < 0 || fileMiB < 1 || arguments % 2 == 0) {
-        std::fprintf(stderr, "usage: %s [-r rounds >= 2] [-c connections] [-g MiB] [-n files] [-f MiB] [-d]\n",
-                     argv[0]);
+    if (rounds < 2 || connections < 1 || speedMiB < 0 || files < 0 || fileMiB < 1
+        || arguments % 2 == 0) {
+        std::fprintf(
+                stderr,
+                "usage: %s [-r rounds >= 2] [-c connections] [-g MiB] [-n files] [-f MiB] [-d]\n",
+                argv[0]);
         return 2;
     }
 
@@ -152,16 +160,19 @@ int main(int argc, char **argv)
     // The manager's progress lines would drown the figures.
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     QTemporaryDir work;
-    if (!work.isValid() || !QDir::setCurrent(work.path()) || !QDir().mkpath(QStringLiteral("temp"))) {
+    if (!work.isValid() || !QDir::setCurrent(work.path())
+        || !QDir().mkpath(QStringLiteral("temp"))) {
         std::fprintf(stderr, "no scratch directory\n");
         return 1;
     }
 
     const qint64 perConnection = speedMiB * MiB / connections;
-    std::printf("rounds: %d; speed test: %d connections, %lld MiB; files: %d of %lld MiB; allocator: %s\n",
-                rounds, connections, static_cast<long long>(perConnection * connections / MiB), files,
-                static_cast<long long>(fileMiB),
-                release ? "one arena, freed memory handed back after each round" : "glibc's defaults");
+    std::printf("rounds: %d; speed test: %d connections, %lld MiB; files: %d of %lld MiB; "
+                "allocator: %s\n",
+                rounds, connections, static_cast<long long>(perConnection * connections / MiB),
+                files, static_cast<long long>(fileMiB),
+                release ? "one arena, freed memory handed back after each round"
+                        : "glibc's defaults");
     std::printf("%5s %10s %12s %12s", "round", "RSS MiB", "speed MiB/s", "files MiB/s");
 #if defined(__GLIBC__)
     std::printf(" %10s %10s %12s", "heap MiB", "free MiB", "mmapped MiB");
@@ -178,11 +189,13 @@ int main(int argc, char **argv)
             speed = runDownloader(speedSender.port(), connections);
             if (speed.bytes != perConnection * connections) {
                 std::fprintf(stderr, "downloader received %lld bytes, expected %lld\n",
-                             static_cast<long long>(speed.bytes), static_cast<long long>(perConnection * connections));
+                             static_cast<long long>(speed.bytes),
+                             static_cast<long long>(perConnection * connections));
                 complete = false;
             }
         }
-        const Transfer file = files > 0 ? runFiles(fileSender, files, fileMiB * MiB, &complete) : Transfer();
+        const Transfer file =
+                files > 0 ? runFiles(fileSender, files, fileMiB * MiB, &complete) : Transfer();
 #if defined(__GLIBC__)
         if (release)
             malloc_trim(0);
@@ -190,17 +203,19 @@ int main(int argc, char **argv)
         last = residentKiB();
         if (round == 2)
             second = last;
-        std::printf("%5d %10.1f %12.1f %12.1f", round, toMiB(last), speed.mibPerSecond(), file.mibPerSecond());
+        std::printf("%5d %10.1f %12.1f %12.1f", round, toMiB(last), speed.mibPerSecond(),
+                    file.mibPerSecond());
 #if defined(__GLIBC__)
         // Every arena: bytes taken from the system for the heaps, free bytes
         // inside them, and blocks mapped on their own.
         const struct mallinfo2 info = mallinfo2();
-        std::printf(" %10.1f %10.1f %12.1f", double(info.arena) / double(MiB), double(info.fordblks) / double(MiB),
-                    double(info.hblkhd) / double(MiB));
+        std::printf(" %10.1f %10.1f %12.1f", double(info.arena) / double(MiB),
+                    double(info.fordblks) / double(MiB), double(info.hblkhd) / double(MiB));
 #endif
         std::printf("\n");
         std::fflush(stdout);
     }
-    std::printf("RSS after the last round minus after the second: %+.1f MiB\n", toMiB(last - second));
+    std::printf("RSS after the last round minus after the second: %+.1f MiB\n",
+                toMiB(last - second));
     return complete ? 0 : 1;
 }

@@ -68,7 +68,8 @@ Memory memoryOf(qint64 pid)
     }
     qint64 rss = 0, privateKiB = 0, dirty = 0;
     for (const QByteArray &line : file.readAll().split('\n')) {
-        const qint64 kib = line.mid(line.indexOf(':') + 1).trimmed().split(' ').value(0).toLongLong();
+        const qint64 kib =
+                line.mid(line.indexOf(':') + 1).trimmed().split(' ').value(0).toLongLong();
         if (line.startsWith("Rss:"))
             rss += kib;
         else if (line.startsWith("Private_Clean:"))
@@ -118,8 +119,10 @@ struct Display
         xcb_change_window_attributes(connection, root, XCB_CW_EVENT_MASK, &mask);
         const char atomName[] = "_NET_WM_PID";
         std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> atom(
-            xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, sizeof atomName - 1, atomName), nullptr),
-            &std::free);
+                xcb_intern_atom_reply(connection,
+                                      xcb_intern_atom(connection, 0, sizeof atomName - 1, atomName),
+                                      nullptr),
+                &std::free);
         pidAtom = atom ? atom->atom : 0;
         return pidAtom != 0;
     }
@@ -133,10 +136,11 @@ struct Display
     qint64 windowPid(xcb_window_t window)
     {
         std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)> reply(
-            xcb_get_property_reply(connection,
-                                   xcb_get_property(connection, 0, window, pidAtom, XCB_ATOM_CARDINAL, 0, 1),
-                                   nullptr),
-            &std::free);
+                xcb_get_property_reply(
+                        connection,
+                        xcb_get_property(connection, 0, window, pidAtom, XCB_ATOM_CARDINAL, 0, 1),
+                        nullptr),
+                &std::free);
         if (!reply || xcb_get_property_value_length(reply.get()) != 4)
             return -1;
         return *static_cast<const uint32_t *>(xcb_get_property_value(reply.get()));
@@ -151,7 +155,8 @@ struct Display
             while (xcb_generic_event_t *event = xcb_poll_for_event(connection)) {
                 const double msecs = double(timer.nsecsElapsed()) / 1e6;
                 const bool mapped = (event->response_type & 0x7f) == XCB_MAP_NOTIFY;
-                const xcb_window_t window = mapped ? reinterpret_cast<xcb_map_notify_event_t *>(event)->window : 0;
+                const xcb_window_t window =
+                        mapped ? reinterpret_cast<xcb_map_notify_event_t *>(event)->window : 0;
                 std::free(event);
                 if (mapped && windowPid(window) == pid)
                     return msecs;
@@ -175,10 +180,10 @@ bool startServer(QProcess &server, QByteArray *name, Display &display)
         *name = ":" + QByteArray::number(number);
         server.setStandardOutputFile(QProcess::nullDevice());
         server.setStandardErrorFile(QProcess::nullDevice());
-        server.start(QStringLiteral("Xvfb"), { QString::fromLatin1(*name), QStringLiteral("-screen"),
-                                               QStringLiteral("0"), QStringLiteral("1280x1024x24"),
-                                               QStringLiteral("-nolisten"), QStringLiteral("tcp"),
-                                               QStringLiteral("-noreset") });
+        server.start(QStringLiteral("Xvfb"),
+                     { QString::fromLatin1(*name), QStringLiteral("-screen"), QStringLiteral("0"),
+                       QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
+                       QStringLiteral("tcp"), QStringLiteral("-noreset") });
         if (!server.waitForStarted(5000))
             return false;
         QElapsedTimer waited;
@@ -246,7 +251,8 @@ int main(int argc, char **argv)
 
     QProcess server;
     Display display;
-    if (displayName.isEmpty() ? !startServer(server, &displayName, display) : !display.connect(displayName)) {
+    if (displayName.isEmpty() ? !startServer(server, &displayName, display)
+                              : !display.connect(displayName)) {
         std::fprintf(stderr, "no X server: install xvfb, or name a running one with -d\n");
         return 1;
     }
@@ -268,7 +274,8 @@ int main(int argc, char **argv)
         for (const char *name : { "QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "QT_XCB_GL_INTEGRATION" })
             environment.remove(QString::fromLatin1(name));
         if (mode.integration)
-            environment.insert(QStringLiteral("QT_XCB_GL_INTEGRATION"), QString::fromLatin1(mode.integration));
+            environment.insert(QStringLiteral("QT_XCB_GL_INTEGRATION"),
+                               QString::fromLatin1(mode.integration));
         QProcess process;
         process.setProcessEnvironment(environment);
         process.setWorkingDirectory(work.path());
@@ -296,12 +303,14 @@ int main(int argc, char **argv)
         return result;
     };
 
-    Mode modes[] = { { "default", nullptr, {}, {}, {}, {}, 0 }, { "GL forced on", "xcb_glx", {}, {}, {}, {}, 0 } };
-    std::printf("tool: %s\ndisplay %s; %d runs of each, alternating, after one untimed run of each; "
-                "memory after %d ms at idle\n",
-                qPrintable(tool), displayName.constData(), runs, idleMsecs);
-    std::printf("%5s %-14s %10s %10s %12s %10s %10s\n", "run", "mode", "map ms", "RSS MiB", "private MiB", "dirty MiB",
-                "GL driver");
+    Mode modes[] = { { "default", nullptr, {}, {}, {}, {}, 0 },
+                     { "GL forced on", "xcb_glx", {}, {}, {}, {}, 0 } };
+    std::printf(
+            "tool: %s\ndisplay %s; %d runs of each, alternating, after one untimed run of each; "
+            "memory after %d ms at idle\n",
+            qPrintable(tool), displayName.constData(), runs, idleMsecs);
+    std::printf("%5s %-14s %10s %10s %12s %10s %10s\n", "run", "mode", "map ms", "RSS MiB",
+                "private MiB", "dirty MiB", "GL driver");
     for (int run = 0; run <= runs; ++run) {
         for (int turn = 0; turn < 2; ++turn) {
             Mode &mode = modes[(turn == 0) == (run % 2 == 0) ? 0 : 1];
@@ -314,8 +323,9 @@ int main(int argc, char **argv)
                 return 1;
             }
             std::printf("%5s %-14s %10.1f %10.1f %12.1f %10.1f %10s\n",
-                        run == 0 ? "warm" : qPrintable(QString::number(run)), mode.title, s.mapMsecs, s.memory.rssMiB,
-                        s.memory.privateMiB, s.memory.dirtyMiB, s.glLoaded ? "loaded" : "-");
+                        run == 0 ? "warm" : qPrintable(QString::number(run)), mode.title,
+                        s.mapMsecs, s.memory.rssMiB, s.memory.privateMiB, s.memory.dirtyMiB,
+                        s.glLoaded ? "loaded" : "-");
             std::fflush(stdout);
             if (run == 0)
                 continue;
@@ -328,15 +338,19 @@ int main(int argc, char **argv)
     }
 
     std::printf("\nmedians over %d runs %18s %18s\n", runs, modes[0].title, modes[1].title);
-    std::printf("%-30s %18.1f %18.1f\n", "start to window mapped, ms", median(modes[0].msecs), median(modes[1].msecs));
-    std::printf("%-30s %18.1f %18.1f\n", "resident (Rss) at idle, MiB", median(modes[0].rss), median(modes[1].rss));
+    std::printf("%-30s %18.1f %18.1f\n", "start to window mapped, ms", median(modes[0].msecs),
+                median(modes[1].msecs));
+    std::printf("%-30s %18.1f %18.1f\n", "resident (Rss) at idle, MiB", median(modes[0].rss),
+                median(modes[1].rss));
     std::printf("%-30s %18.1f %18.1f\n", "private at idle, MiB", median(modes[0].privateMiB),
                 median(modes[1].privateMiB));
-    std::printf("%-30s %18.1f %18.1f\n", "  of it dirty, MiB", median(modes[0].dirty), median(modes[1].dirty));
-    std::printf("%-30s %15d/%-2d %15d/%-2d\n", "GL driver loaded, runs", modes[0].glLoaded, runs, modes[1].glLoaded,
-                runs);
+    std::printf("%-30s %18.1f %18.1f\n", "  of it dirty, MiB", median(modes[0].dirty),
+                median(modes[1].dirty));
+    std::printf("%-30s %15d/%-2d %15d/%-2d\n", "GL driver loaded, runs", modes[0].glLoaded, runs,
+                modes[1].glLoaded, runs);
     if (modes[1].glLoaded == 0)
-        std::printf("no GL driver came with GL forced on: install libgl1-mesa-dri for the comparison to mean "
+        std::printf("no GL driver came with GL forced on: install libgl1-mesa-dri for the "
+                    "comparison to mean "
                     "anything\n");
 
     if (server.state() != QProcess::NotRunning) {

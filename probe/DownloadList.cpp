@@ -42,5 +42,6 @@ QVector<QString> DownloadList::parse(const QByteArray &bytes)
 QString DownloadList::resultText(const QString &entry, float speed)
 {
     // Both fields in one pass, so that a "%2" inside an address stays as it is.
-    return QStringLiteral("\nfile: %1, speed %2mbps\n \n").arg(entry, QString::number(double(speed), 'g', 6));
+    return QStringLiteral("\nfile: %1, speed %2mbps\n \n")
+            .arg(entry, QString::number(double(speed), 'g', 6));
 }

@@ -36,7 +36,8 @@ DownloadMgr::~DownloadMgr()
 {
     // The base deletes the replies; none of them may reach this object's
     // slots or members once its own part is gone.
-    const QList<QNetworkReply *> replies = findChildren<QNetworkReply *>(QString(), Qt::FindDirectChildrenOnly);
+    const QList<QNetworkReply *> replies =
+            findChildren<QNetworkReply *>(QString(), Qt::FindDirectChildrenOnly);
     for (QNetworkReply *reply : replies) {
         reply->disconnect();
         delete reply;
@@ -54,7 +55,8 @@ void DownloadMgr::download(const QString &entry)
     request.setUrl(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/pak"));
     // A redirect ends the download with the redirect's own body.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
 
     // The folder is normally made at start-up beside the executable, which
     // is not the working directory when the tool is started from elsewhere.
@@ -70,7 +72,8 @@ void DownloadMgr::download(const QString &entry)
     clock.start();
     qDebug().noquote() << " begin time: " + beginTime.toString();
 
-    connect(reply, &QNetworkReply::readyRead, reply, [this, reply] { writeScratch(reply); },
+    connect(
+            reply, &QNetworkReply::readyRead, reply, [this, reply] { writeScratch(reply); },
             Qt::DirectConnection);
     connect(reply, &QNetworkReply::finished, this, &DownloadMgr::replyFinish);
     noDataTimer->start();
@@ -81,7 +84,7 @@ float DownloadMgr::speed() const
     const qint64 size = QFileInfo(tempFile).size();
     const float result = rate(size, elapsed);
     qDebug().noquote() << "size : " + QString::number(size) + " msecs: " + QString::number(elapsed)
-                              + " speed: " + QString::number(double(result));
+                    + " speed: " + QString::number(double(result));
     return result;
 }
 
@@ -127,11 +130,13 @@ void DownloadMgr::replyFinish()
 
 QString DownloadMgr::newScratchPath()
 {
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss-zzz"));
+    const QString stamp =
+            QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss-zzz"));
     QString path = QStringLiteral("%1/%2.tmp").arg(QLatin1String(ScratchDir), stamp);
     // Two downloads within one millisecond must not share a file.
     for (int n = 1; QFileInfo::exists(path); ++n)
-        path = QStringLiteral("%1/%2-%3.tmp").arg(QLatin1String(ScratchDir), stamp, QString::number(n));
+        path = QStringLiteral("%1/%2-%3.tmp")
+                       .arg(QLatin1String(ScratchDir), stamp, QString::number(n));
     return path;
 }
 
@@ -158,7 +163,7 @@ void DownloadMgr::endStalledDownload()
 {
     if (!current || current->isFinished())
         return;
-    qDebug().noquote() << "download ended, no data for" << noDataTimer->interval() << "ms:"
-                       << url.toDisplayString();
+    qDebug().noquote() << "download ended, no data for" << noDataTimer->interval()
+                       << "ms:" << url.toDisplayString();
     current->abort();
 }

@@ -22,9 +22,7 @@ QString &lastResult()
 } // namespace
 
 DownloadStage::DownloadStage(DownloadMgr *manager, const QString &logPath, RunActive runActive)
-    : m_manager(manager),
-      m_logPath(logPath),
-      m_runActive(std::move(runActive))
+    : m_manager(manager), m_logPath(logPath), m_runActive(std::move(runActive))
 {
 }
 

@@ -7,32 +7,29 @@ namespace FormStyles {
 
 inline constexpr char Window[] = "background-color: rgb(246, 246, 246);";
 
-inline constexpr char StartButton[] =
-    "border:none;\n"
-    "background-color: rgba(0, 0, 0, 77);\n"
-    "font:14px;\n"
-    "font: 11pt \"Segoe UI\";";
+inline constexpr char StartButton[] = "border:none;\n"
+                                      "background-color: rgba(0, 0, 0, 77);\n"
+                                      "font:14px;\n"
+                                      "font: 11pt \"Segoe UI\";";
 
-inline constexpr char ExportButton[] =
-    "QPushButton\n"
-    "{\n"
-    "border:none;\n"
-    "background-color: rgba(0, 0, 0, 77);\n"
-    "font:14px;\n"
-    "font: 11pt \"Segoe UI\";\n"
-    "}\n"
-    "\n"
-    "QPushButton::disabled\n"
-    "{\n"
-    "border:none;\n"
-    "background-color: rgba(0, 0, 0, 51);\n"
-    "font:14px;\n"
-    "font: 11pt \"Segoe UI\";\n"
-    "}";
+inline constexpr char ExportButton[] = "QPushButton\n"
+                                       "{\n"
+                                       "border:none;\n"
+                                       "background-color: rgba(0, 0, 0, 77);\n"
+                                       "font:14px;\n"
+                                       "font: 11pt \"Segoe UI\";\n"
+                                       "}\n"
+                                       "\n"
+                                       "QPushButton::disabled\n"
+                                       "{\n"
+                                       "border:none;\n"
+                                       "background-color: rgba(0, 0, 0, 51);\n"
+                                       "font:14px;\n"
+                                       "font: 11pt \"Segoe UI\";\n"
+                                       "}";
 
-inline constexpr char MessageLabel[] =
-    "font-size:14px;\n"
-    "font: 11pt \"Segoe UI\";";
+inline constexpr char MessageLabel[] = "font-size:14px;\n"
+                                       "font: 11pt \"Segoe UI\";";
 
 inline constexpr char IconFile[] = "./OrvanaLogo.ico";
 

@@ -25,9 +25,9 @@ class ClientPrivate
 public:
     explicit ClientPrivate(Client *owner)
         : configsUrl(QStringLiteral("https://") + QLatin1String(ServiceAddress::WebHost)
-                     + QLatin1String(ServiceAddress::ConfigPath))
-        , userAgent(QStringLiteral("Linkometer/1.0.0"))
-        , manager(new QNetworkAccessManager(owner))
+                     + QLatin1String(ServiceAddress::ConfigPath)),
+          userAgent(QStringLiteral("Linkometer/1.0.0")),
+          manager(new QNetworkAccessManager(owner))
     {
     }
 
@@ -46,11 +46,7 @@ public:
     QSet<QNetworkReply *> cutReplies;
 };
 
-Client::Client(QObject *parent)
-    : QObject(parent)
-    , d(new ClientPrivate(this))
-{
-}
+Client::Client(QObject *parent) : QObject(parent), d(new ClientPrivate(this)) { }
 
 Client::~Client()
 {

@@ -16,7 +16,7 @@ public:
     ConfigDownload &operator=(const ConfigDownload &other) = default;
     virtual ~ConfigDownload();
 
-    qint32 testlength() const;    // seconds
+    qint32 testlength() const; // seconds
     qint64 initialtest() const;
     qint64 mintestsize() const;
     qint32 threadsperurl() const; // parallel connections to one server

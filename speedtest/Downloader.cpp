@@ -26,7 +26,8 @@ QDateTime now()
 
 int clampToInt(qint64 value)
 {
-    return int(qBound<qint64>(std::numeric_limits<int>::min(), value, std::numeric_limits<int>::max()));
+    return int(qBound<qint64>(std::numeric_limits<int>::min(), value,
+                              std::numeric_limits<int>::max()));
 }
 
 } // namespace
@@ -35,10 +36,7 @@ class DownloaderPrivate
 {
 public:
     explicit DownloaderPrivate(Client *client)
-        : client(client)
-        , bytes(0)
-        , status(Downloader::Idle)
-        , connected(false)
+        : client(client), bytes(0), status(Downloader::Idle), connected(false)
     {
     }
 
@@ -64,8 +62,7 @@ public:
 };
 
 Downloader::Downloader(Client *client, QObject *parent)
-    : QObject(parent)
-    , d(new DownloaderPrivate(client))
+    : QObject(parent), d(new DownloaderPrivate(client))
 {
 }
 
@@ -157,7 +154,8 @@ void Downloader::start(const ServerItem &server, int timeout, int threads)
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         connect(socket, &QObject::destroyed, this, [this, socket] { onSocketDestroyed(socket); });
 #if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
-        connect(socket, &QAbstractSocket::errorOccurred, this, [this, socket] { onSocketError(socket); });
+        connect(socket, &QAbstractSocket::errorOccurred, this,
+                [this, socket] { onSocketError(socket); });
 #else
         connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QAbstractSocket::error), this,
                 [this, socket] { onSocketError(socket); });

@@ -24,13 +24,7 @@ class Downloader : public QObject
     Q_PROPERTY(Status status READ status NOTIFY statusChanged)
 
 public:
-    enum Status {
-        Idle = 0,
-        Connecting = 1,
-        Requesting = 2,
-        Downloading = 3,
-        Finished = 4
-    };
+    enum Status { Idle = 0, Connecting = 1, Requesting = 2, Downloading = 3, Finished = 4 };
     Q_ENUM(Status)
 
     explicit Downloader(Client *client, QObject *parent = nullptr);

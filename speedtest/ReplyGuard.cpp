@@ -22,15 +22,12 @@ QString tooLargeText(qint64 limit)
 QString timedOutText(int ms)
 {
     return QStringLiteral("Request timed out after %1 s without data")
-        .arg(QString::number(ms / 1000.0, 'g', QLocale::FloatingPointShortest));
+            .arg(QString::number(ms / 1000.0, 'g', QLocale::FloatingPointShortest));
 }
 
 } // namespace
 
-ReplyGuard::ReplyGuard(QNetworkReply *reply)
-    : QObject(reply)
-    , m_reply(reply)
-    , m_cut(false)
+ReplyGuard::ReplyGuard(QNetworkReply *reply) : QObject(reply), m_reply(reply), m_cut(false)
 {
     m_idle.setSingleShot(true);
     m_idle.setInterval(s_idleTimeout);

@@ -36,7 +36,8 @@ public:
     // modification to now. The modification time, not the birth time: the
     // file is rewritten in place, which keeps its birth time for ever.
     // Meaningful for an existing file only.
-    static qint64 ageInDays(const QString &path, const QDateTime &now = QDateTime::currentDateTime());
+    static qint64 ageInDays(const QString &path,
+                            const QDateTime &now = QDateTime::currentDateTime());
     // A file exists at path and is at most MaxAgeDays old (or dated in the
     // future).
     static bool isFresh(const QString &path, const QDateTime &now = QDateTime::currentDateTime());

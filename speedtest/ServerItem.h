@@ -21,7 +21,7 @@ public:
     double distance() const; // kilometres from the client
     QString country() const;
     QString name() const;
-    QString host() const;    // host name, colon, port
+    QString host() const; // host name, colon, port
     QString sponsor() const;
     QString url() const;
     QString latencyUrl() const;

@@ -29,13 +29,13 @@ class ServerListPrivate
 {
 public:
     ServerListPrivate(Client *client, ServerList *owner)
-        : client(client)
-        , manager(new QNetworkAccessManager(owner))
-        , reply(nullptr)
-        , serversUrl(QStringLiteral("https://") + QLatin1String(ServiceAddress::WebHost)
-                     + QLatin1String(ServiceAddress::ServersPath))
-        , fetched(false)
-        , replyCut(false)
+        : client(client),
+          manager(new QNetworkAccessManager(owner)),
+          reply(nullptr),
+          serversUrl(QStringLiteral("https://") + QLatin1String(ServiceAddress::WebHost)
+                     + QLatin1String(ServiceAddress::ServersPath)),
+          fetched(false),
+          replyCut(false)
     {
     }
 
@@ -52,8 +52,7 @@ public:
 };
 
 ServerList::ServerList(Client *client, QObject *parent)
-    : QObject(parent)
-    , d(new ServerListPrivate(client, this))
+    : QObject(parent), d(new ServerListPrivate(client, this))
 {
 }
 
@@ -233,7 +232,8 @@ QList<ServerItem> ServerList::parseServers(const QByteArray &body, double client
         item.setSponsor(entry.attribute(QStringLiteral("sponsor")));
         item.setUrl(url);
         item.setLatencyUrl(url.left(slash + 1) + QStringLiteral("latency.txt"));
-        item.setDistance(haversineDistance(item.latitude(), item.longitude(), clientLat, clientLon));
+        item.setDistance(
+                haversineDistance(item.latitude(), item.longitude(), clientLat, clientLon));
         servers.append(item);
     }
     return servers;

@@ -25,9 +25,7 @@ class ServerSorterPrivate
 {
 public:
     ServerSorterPrivate(ServerList *serverList, ServerSorter *owner)
-        : manager(new QNetworkAccessManager(owner))
-        , serverList(serverList)
-        , limit(20)
+        : manager(new QNetworkAccessManager(owner)), serverList(serverList), limit(20)
     {
     }
 
@@ -43,8 +41,7 @@ public:
 };
 
 ServerSorter::ServerSorter(ServerList *serverList, QObject *parent)
-    : QObject(parent)
-    , d(new ServerSorterPrivate(serverList, this))
+    : QObject(parent), d(new ServerSorterPrivate(serverList, this))
 {
 }
 
@@ -148,9 +145,8 @@ void ServerSorter::probeNext(QList<ServerSorterItem> remaining, int total, int t
     d->currentReply = reply;
     connect(reply, &QNetworkReply::readyRead, this,
             [this, reply] { d->replyBuffers[reply] += reply->readAll(); });
-    connect(reply, &QNetworkReply::finished, this, [=] {
-        probeFinished(reply, start, item, remaining, total, timeout);
-    });
+    connect(reply, &QNetworkReply::finished, this,
+            [=] { probeFinished(reply, start, item, remaining, total, timeout); });
     auto *timer = new QTimer(reply);
     timer->setSingleShot(true);
     timer->setInterval(timeout);

@@ -1,13 +1,9 @@
 #include "ServerSorterItem.h"
 
-ServerSorterItem::ServerSorterItem()
-    : m_latency(NotMeasured)
-{
-}
+ServerSorterItem::ServerSorterItem() : m_latency(NotMeasured) { }
 
 ServerSorterItem::ServerSorterItem(const ServerItem &item)
-    : ServerItem(item)
-    , m_latency(NotMeasured)
+    : ServerItem(item), m_latency(NotMeasured)
 {
 }
 

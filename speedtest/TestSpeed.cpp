@@ -13,10 +13,10 @@
 
 namespace {
 
-const qint64 DefaultTestLength = 10;   // seconds
-const qint64 MaxTestLength = 3600;     // seconds
-const qint64 DefaultProbeTimeout = 2;  // seconds
-const qint64 MaxProbeTimeout = 60;     // seconds
+const qint64 DefaultTestLength = 10; // seconds
+const qint64 MaxTestLength = 3600; // seconds
+const qint64 DefaultProbeTimeout = 2; // seconds
+const qint64 MaxProbeTimeout = 60; // seconds
 // Parallel download connections at most. The service asks for 4; more than
 // 16 streams add nothing to what one server delivers, while each holds a
 // descriptor and up to 6 MiB of socket buffer: 100000 exhaust the
@@ -35,15 +35,15 @@ class TestSpeedPrivate
 {
 public:
     explicit TestSpeedPrivate(TestSpeed *owner)
-        : client(new Client(owner))
-        , serverList(new ServerList(client, owner))
-        , sorter(new ServerSorter(serverList, owner))
-        , cacheDir(ServerCache::cacheDirectory())
-        , status(TestSpeed::UnknownStatus)
-        , error(TestSpeed::NoError)
-        , downloader(new Downloader(client, owner))
-        , logPath(QString::fromLatin1(ReportLog::DefaultPath))
-        , cancelled(false)
+        : client(new Client(owner)),
+          serverList(new ServerList(client, owner)),
+          sorter(new ServerSorter(serverList, owner)),
+          cacheDir(ServerCache::cacheDirectory()),
+          status(TestSpeed::UnknownStatus),
+          error(TestSpeed::NoError),
+          downloader(new Downloader(client, owner)),
+          logPath(QString::fromLatin1(ReportLog::DefaultPath)),
+          cancelled(false)
     {
     }
 
@@ -61,9 +61,7 @@ public:
     bool cancelled;
 };
 
-TestSpeed::TestSpeed(QObject *parent)
-    : QObject(parent)
-    , d(new TestSpeedPrivate(this))
+TestSpeed::TestSpeed(QObject *parent) : QObject(parent), d(new TestSpeedPrivate(this))
 {
     // Without the directory the cache is simply never found nor kept.
     ServerCache::createDirectory(d->cacheDir);
@@ -150,14 +148,16 @@ double TestSpeed::downloadSpeed(qint64 bytes, qint64 milliseconds)
 int TestSpeed::downloadTimeout(qint64 testlengthSeconds)
 {
     const qint64 seconds = testlengthSeconds >= 1 && testlengthSeconds <= MaxTestLength
-        ? testlengthSeconds : DefaultTestLength;
+            ? testlengthSeconds
+            : DefaultTestLength;
     return int(seconds * 1000);
 }
 
 int TestSpeed::latencyTimeout(qint64 timeoutSeconds)
 {
     const qint64 seconds = timeoutSeconds >= 1 && timeoutSeconds <= MaxProbeTimeout
-        ? timeoutSeconds : DefaultProbeTimeout;
+            ? timeoutSeconds
+            : DefaultProbeTimeout;
     return int(seconds * 1000);
 }
 
@@ -179,7 +179,8 @@ void TestSpeed::start()
     setStatusString(tr("Retrieving configuration from server..."));
     d->client->fetch();
     appendLog(QStringLiteral("Test time: %1 \n")
-                  .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss-zzz"))));
+                      .arg(QDateTime::currentDateTime().toString(
+                              QStringLiteral("yyyy-MM-dd-hh-mm-ss-zzz"))));
 }
 
 void TestSpeed::clearCache()
@@ -225,8 +226,8 @@ void TestSpeed::onSorterChanged()
     const ServerSorterItem best = d->best;
     appendLog(QStringLiteral("Server: %1 (%2) \n").arg(best.sponsor(), best.name()));
     setStatusString(tr("Selected server: %1 (%2) [%3km]: %4ms")
-                        .arg(best.sponsor(), best.name(), numberText(best.distance()),
-                             QString::number(best.latency())));
+                            .arg(best.sponsor(), best.name(), numberText(best.distance()),
+                                 QString::number(best.latency())));
     appendLog(QStringLiteral("Latency: %1ms \n").arg(best.latency()));
     setStatus(Downloading);
     setStatusString(tr("Downloading..."));
@@ -249,7 +250,8 @@ void TestSpeed::onDownloadFinished()
     if (hasEnded())
         return;
     // From the full count: the int property wraps above 2 GiB.
-    const QString speed = numberText(downloadSpeed(d->downloader->downloadBytes64(), d->downloader->downloadTime()));
+    const QString speed = numberText(
+            downloadSpeed(d->downloader->downloadBytes64(), d->downloader->downloadTime()));
     setStatusString(tr("Download Speed: %1mbps").arg(speed));
     appendLog(QStringLiteral("Dowload: %1mbps \n").arg(speed));
     appendLog(QStringLiteral("Loss: not available \n"));

@@ -27,7 +27,8 @@ private slots:
         QFETCH(QString, folder);
         WorkDir dir;
         QVERIFY(folder.isEmpty() || (QDir().mkdir(folder) && QDir::setCurrent(folder)));
-        QVERIFY(QFile::copy(QCoreApplication::applicationDirPath() + "/osp_standin.exe", "explorer.exe"));
+        QVERIFY(QFile::copy(QCoreApplication::applicationDirPath() + "/osp_standin.exe",
+                            "explorer.exe"));
         MainWindow window;
         window.show();
         auto *button = window.findChild<QPushButton *>("button_export");
@@ -37,17 +38,20 @@ private slots:
         auto *explorer = window.findChild<QProcess *>(QString(), Qt::FindDirectChildrenOnly);
         QVERIFY(explorer && explorer->waitForFinished(10000));
         QCOMPARE(QString::fromLocal8Bit(explorer->readAllStandardOutput()),
-                 "explorer [/select,][" + QDir::toNativeSeparators(QDir::current().absoluteFilePath("Linkometer.log")) + "]\n");
+                 "explorer [/select,]["
+                         + QDir::toNativeSeparators(
+                                 QDir::current().absoluteFilePath("Linkometer.log"))
+                         + "]\n");
     }
 };
 
 QTEST_MAIN(tst_ReportExport)
 #else
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDesktopServices>
+#  include <QDBusConnection>
+#  include <QDBusConnectionInterface>
+#  include <QDesktopServices>
 
-#include <signal.h>
+#  include <signal.h>
 
 // The file manager: this very program, started by a private session bus on
 // demand as a desktop's is; it notes every ShowItems call in a file.
@@ -91,10 +95,19 @@ private slots:
     void initTestCase()
     {
         QVERIFY(QDir(m_dir.path()).mkdir("services"));
-        QVERIFY(m_dir.write("bus.conf", QStringLiteral("<busconfig><type>session</type><listen>unix:tmpdir=%1</listen><servicedir>%1/"
-                                                       "services</servicedir><policy context=\"default\"><allow send_destination=\"*\"/>"
-                                                       "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>").arg(m_dir.path()).toUtf8()));
-        m_bus.start("dbus-daemon", {"--config-file=" + m_dir.filePath("bus.conf"), "--nofork", "--print-address=1"});
+        QVERIFY(m_dir.write(
+                "bus.conf",
+                QStringLiteral(
+                        "<busconfig><type>session</type><listen>unix:tmpdir=%1</"
+                        "listen><servicedir>%1/"
+                        "services</servicedir><policy context=\"default\"><allow "
+                        "send_destination=\"*\"/>"
+                        "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>")
+                        .arg(m_dir.path())
+                        .toUtf8()));
+        m_bus.start(
+                "dbus-daemon",
+                { "--config-file=" + m_dir.filePath("bus.conf"), "--nofork", "--print-address=1" });
         QVERIFY2(m_bus.waitForStarted(), "dbus-daemon is needed (package dbus)");
         QTRY_VERIFY_WITH_TIMEOUT(m_bus.canReadLine(), scaled(10000));
         // Before the first use of the session bus: never a desktop's bus.
@@ -111,13 +124,16 @@ private slots:
 
     void exportButton_data()
     {
-        // Whether the bus can start a file manager; what it was asked to show, and what the desktop opened
+        // Whether the bus can start a file manager; what it was asked to show, and what the desktop
+        // opened
         // (<report>: the report's path, <folder>: its folder's; the report need not exist yet).
         QTest::addColumn<bool>("fileManager");
         QTest::addColumn<QString>("shown");
         QTest::addColumn<QString>("opened");
-        QTest::newRow("no file manager: its folder opens") << false << "" << "<folder>";
-        QTest::newRow("file manager started on demand") << true << "<report>\n" << "";
+        QTest::newRow("no file manager: its folder opens") << false << ""
+                                                           << "<folder>";
+        QTest::newRow("file manager started on demand") << true << "<report>\n"
+                                                        << "";
     }
     void exportButton()
     {
@@ -125,9 +141,16 @@ private slots:
         QFETCH(QString, shown);
         QFETCH(QString, opened);
         WorkDir dir;
-        const QString record = dir.filePath("shown"), service = m_dir.filePath("services/fm.service");
-        QVERIFY(!fileManager || dir.write(service, QStringLiteral("[D-BUS Service]\nName=%1\nExec=\"%2\" --file-manager \"%3\"\n")
-                                                       .arg(ReportExport::FileManagerService, QCoreApplication::applicationFilePath(), record).toUtf8()));
+        const QString record = dir.filePath("shown"),
+                      service = m_dir.filePath("services/fm.service");
+        QVERIFY(!fileManager
+                || dir.write(
+                        service,
+                        QStringLiteral(
+                                "[D-BUS Service]\nName=%1\nExec=\"%2\" --file-manager \"%3\"\n")
+                                .arg(ReportExport::FileManagerService,
+                                     QCoreApplication::applicationFilePath(), record)
+                                .toUtf8()));
         MainWindow window;
         window.show();
         auto *button = window.findChild<QPushButton *>("button_export");
@@ -135,10 +158,15 @@ private slots:
         m_recorder.opened.clear();
         QTest::mouseClick(button, Qt::LeftButton);
         const auto fill = [&dir](QString text) {
-            return text.replace("<report>", QUrl::fromLocalFile(dir.filePath("Linkometer.log")).toEncoded())
-                .replace("<folder>", QUrl::fromLocalFile(dir.path()).toEncoded());
+            return text
+                    .replace("<report>",
+                             QUrl::fromLocalFile(dir.filePath("Linkometer.log")).toEncoded())
+                    .replace("<folder>", QUrl::fromLocalFile(dir.path()).toEncoded());
         };
-        QTRY_COMPARE_WITH_TIMEOUT(QString(dir.read(record)) + (m_recorder.opened.isEmpty() ? "" : m_recorder.opened.first().toEncoded()),
+        QTRY_COMPARE_WITH_TIMEOUT(QString(dir.read(record))
+                                          + (m_recorder.opened.isEmpty()
+                                                     ? ""
+                                                     : m_recorder.opened.first().toEncoded()),
                                   fill(shown) + fill(opened), scaled(10000));
         QTest::qWait(100); // nothing more comes
         QCOMPARE(m_recorder.opened.size(), int(!opened.isEmpty()));
@@ -146,7 +174,8 @@ private slots:
             return;
         QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
         const pid_t pid = pid_t(bus->servicePid(ReportExport::FileManagerService).value());
-        QVERIFY2(pid > 0, "the file manager's process is not known"); // never kill(0): that is this process group
+        QVERIFY2(pid > 0, "the file manager's process is not known"); // never kill(0): that is this
+                                                                      // process group
         ::kill(pid, SIGTERM);
         QTRY_VERIFY(!bus->isServiceRegistered(ReportExport::FileManagerService).value());
         QVERIFY(QFile::remove(service));
@@ -159,8 +188,10 @@ int main(int argc, char **argv)
         QCoreApplication app(argc, argv);
         FileManager manager;
         manager.record = QString::fromLocal8Bit(argv[2]);
-        QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::ActivationBus, "starter");
-        if (!bus.registerObject(ReportExport::FileManagerPath, &manager, QDBusConnection::ExportScriptableSlots)
+        QDBusConnection bus =
+                QDBusConnection::connectToBus(QDBusConnection::ActivationBus, "starter");
+        if (!bus.registerObject(ReportExport::FileManagerPath, &manager,
+                                QDBusConnection::ExportScriptableSlots)
             || !bus.registerService(ReportExport::FileManagerService))
             return 1;
         // Never outlives a test run that failed to stop it.

@@ -15,7 +15,7 @@
 #include "ServerList.h"
 
 #define FUZZ_CHECK(condition) \
-    ((condition) ? void() : qFatal("%s:%d: broken invariant: %s", __FILE__, __LINE__, #condition))
+  ((condition) ? void() : qFatal("%s:%d: broken invariant: %s", __FILE__, __LINE__, #condition))
 
 namespace {
 
@@ -28,7 +28,7 @@ QByteArray bytesOf(const uint8_t *data, size_t size)
 
 // A record is there exactly when configs holds its element, and reads as
 // one made from the attributes held there.
-template <typename Record>
+template<typename Record>
 bool agrees(const std::optional<Record> &record, const QVariantMap &configs, const char *tag)
 {
     QDomDocument document;
@@ -37,7 +37,7 @@ bool agrees(const std::optional<Record> &record, const QVariantMap &configs, con
     for (auto it = attributes.begin(); it != attributes.end(); ++it)
         element.setAttribute(it.key(), it.value().toString());
     return bool(record) == configs.contains(QLatin1String(tag))
-        && (!record || text(*record) == text(Record(element.attributes())));
+            && (!record || text(*record) == text(Record(element.attributes())));
 }
 
 bool onEarth(double lat, double lon)
@@ -58,9 +58,12 @@ bool longHand(const QString &text, qint64 *value)
         return false;
     QString digits;
     for (const QChar c : text)
-        digits += c.isDigit() ? QString(c) : QString(3 * (QStringLiteral("kmg").indexOf(c.toLower()) + 1), QLatin1Char('0'));
+        digits += c.isDigit()
+                ? QString(c)
+                : QString(3 * (QStringLiteral("kmg").indexOf(c.toLower()) + 1), QLatin1Char('0'));
     digits.remove(QRegularExpression(QStringLiteral("\\A0+")));
-    const bool fits = digits.size() < 19 || (digits.size() == 19 && digits <= QLatin1String("9223372036854775807"));
+    const bool fits = digits.size() < 19
+            || (digits.size() == 19 && digits <= QLatin1String("9223372036854775807"));
     *value = fits ? digits.toLongLong() : 0; // beyond 64 bits: not a number
     return true;
 }
@@ -75,10 +78,13 @@ int fuzzConfigDocument(const uint8_t *data, size_t size)
     const ConfigDocument doc = Client::parseConfigDocument(body);
     FUZZ_CHECK(doc.error.isEmpty() != doc.configs.isEmpty());
     FUZZ_CHECK((doc.error == QLatin1String("Empty config file")) == body.isEmpty());
-    FUZZ_CHECK(doc.error.isEmpty() || body.isEmpty() || doc.error.startsWith(QLatin1String("Config file error: ")));
+    FUZZ_CHECK(doc.error.isEmpty() || body.isEmpty()
+               || doc.error.startsWith(QLatin1String("Config file error: ")));
     // After an error the map is empty, so no record may be there either.
-    FUZZ_CHECK(agrees(doc.client, doc.configs, "client") && agrees(doc.download, doc.configs, "download"));
-    FUZZ_CHECK(agrees(doc.latency, doc.configs, "latency") && agrees(doc.socketLatency, doc.configs, "socket-latency"));
+    FUZZ_CHECK(agrees(doc.client, doc.configs, "client")
+               && agrees(doc.download, doc.configs, "download"));
+    FUZZ_CHECK(agrees(doc.latency, doc.configs, "latency")
+               && agrees(doc.socketLatency, doc.configs, "socket-latency"));
     return 0;
 }
 
@@ -89,11 +95,14 @@ int fuzzServerList(const uint8_t *data, size_t size)
     const QByteArray body = bytesOf(data, size);
     QString error;
     const QList<ServerItem> servers = ServerList::parseServers(body, 0, 0, &error);
-    FUZZ_CHECK(error.isEmpty() || (error.startsWith(QLatin1String("Servers file error: ")) && servers.isEmpty()));
+    FUZZ_CHECK(error.isEmpty()
+               || (error.startsWith(QLatin1String("Servers file error: ")) && servers.isEmpty()));
     for (const ServerItem &item : servers) {
         const QString base = item.latencyUrl().chopped(qMin(item.latencyUrl().size(), 11));
-        FUZZ_CHECK(item.latencyUrl().endsWith(QLatin1String("latency.txt")) && base.endsWith(QLatin1Char('/')));
-        FUZZ_CHECK(item.url().startsWith(base) && item.url().indexOf(QLatin1Char('/'), base.size()) < 0);
+        FUZZ_CHECK(item.latencyUrl().endsWith(QLatin1String("latency.txt"))
+                   && base.endsWith(QLatin1Char('/')));
+        FUZZ_CHECK(item.url().startsWith(base)
+                   && item.url().indexOf(QLatin1Char('/'), base.size()) < 0);
 
         const double lat = item.latitude();
         const double lon = item.longitude();

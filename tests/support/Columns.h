@@ -4,7 +4,10 @@
 #include <QtTest>
 
 // Declares the columns of a table: types in the template, names as arguments.
-template <typename... T, typename... Names>
-void columns(Names... names) { (QTest::addColumn<T>(names), ...); }
+template<typename... T, typename... Names>
+void columns(Names... names)
+{
+    (QTest::addColumn<T>(names), ...);
+}
 
 #endif // COLUMNS_H

@@ -20,8 +20,7 @@ const QByteArray &filler()
 
 } // namespace
 
-LocalService::LocalService(bool tls, QObject *parent)
-    : QTcpServer(parent), m_tls(tls)
+LocalService::LocalService(bool tls, QObject *parent) : QTcpServer(parent), m_tls(tls)
 {
     listen(QHostAddress::LocalHost);
 }
@@ -46,7 +45,9 @@ QString LocalService::refusedHost()
 void LocalService::trustTestCertificate()
 {
     QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
-    conf.setCaCertificates(conf.caCertificates() + QSslCertificate::fromPath(QStringLiteral(OSP_TEST_CERT_DIR "/localhost.crt")));
+    conf.setCaCertificates(
+            conf.caCertificates()
+            + QSslCertificate::fromPath(QStringLiteral(OSP_TEST_CERT_DIR "/localhost.crt")));
     QSslConfiguration::setDefaultConfiguration(conf);
 }
 
@@ -78,7 +79,8 @@ void LocalService::incomingConnection(qintptr descriptor)
         ssl->startServerEncryption();
     }
     auto pending = std::make_shared<QByteArray>();
-    connect(socket, &QTcpSocket::readyRead, this, [this, socket, pending] { serve(socket, pending.get()); });
+    connect(socket, &QTcpSocket::readyRead, this,
+            [this, socket, pending] { serve(socket, pending.get()); });
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
 }
 
@@ -94,7 +96,8 @@ void LocalService::serve(QTcpSocket *socket, QByteArray *pending)
         commands << line;
         const qint64 n = line.mid(9).trimmed().toLongLong();
         const QString path = QStringLiteral("DOWNLOAD");
-        if (download == Behaviour::CloseEarly) { // 256 KiB in two pieces a moment apart, so the time is measurable
+        if (download == Behaviour::CloseEarly) { // 256 KiB in two pieces a moment apart, so the
+                                                 // time is measurable
             send(socket, path, filler().left(Chunk / 2));
             QTimer::singleShot(20, socket, [this, socket, path] {
                 send(socket, path, filler().left(Chunk / 2));
@@ -102,7 +105,8 @@ void LocalService::serve(QTcpSocket *socket, QByteArray *pending)
             });
             return;
         }
-        stream(socket, path, QByteArray(), qMin(n, download == Behaviour::Slow ? 4 * Chunk : n), download);
+        stream(socket, path, QByteArray(), qMin(n, download == Behaviour::Slow ? 4 * Chunk : n),
+               download);
         return;
     }
     const int end = pending->indexOf("\r\n\r\n");
@@ -113,7 +117,8 @@ void LocalService::serve(QTcpSocket *socket, QByteArray *pending)
     lastHeaders.clear();
     for (int i = 1; i < lines.size(); ++i) {
         const int colon = lines[i].indexOf(':');
-        lastHeaders.insert(lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed());
+        lastHeaders.insert(lines[i].left(colon).trimmed().toLower(),
+                           lines[i].mid(colon + 1).trimmed());
     }
     const QString path = QString::fromLatin1(lines.first().split(' ').value(1));
     requests << path;
@@ -130,18 +135,22 @@ void LocalService::answer(QTcpSocket *socket, const QString &path)
     if (r.behaviour == Behaviour::Silent)
         return;
     const qint64 size = r.fillerBytes >= 0 ? r.fillerBytes : r.body.size();
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + " Status\r\nConnection: close\r\n";
+    QByteArray head =
+            "HTTP/1.1 " + QByteArray::number(r.status) + " Status\r\nConnection: close\r\n";
     if (r.behaviour != Behaviour::Endless)
         head += "Content-Length: " + QByteArray::number(size) + "\r\n";
     if (!r.location.isEmpty())
         head += "Location: " + r.location + "\r\n";
     socket->write(head + "\r\n");
-    stream(socket, path, r.fillerBytes >= 0 || r.behaviour == Behaviour::Endless ? QByteArray() : r.body, size, r.behaviour);
+    stream(socket, path,
+           r.fillerBytes >= 0 || r.behaviour == Behaviour::Endless ? QByteArray() : r.body, size,
+           r.behaviour);
 }
 
 // The body, or filler bytes when it is null, handed over as the socket
 // drains, so gigabytes cost no memory.
-void LocalService::stream(QTcpSocket *socket, const QString &path, const QByteArray &body, qint64 bytes, Behaviour behaviour)
+void LocalService::stream(QTcpSocket *socket, const QString &path, const QByteArray &body,
+                          qint64 bytes, Behaviour behaviour)
 {
     if (behaviour == Behaviour::Silent)
         return;
@@ -149,7 +158,9 @@ void LocalService::stream(QTcpSocket *socket, const QString &path, const QByteAr
     const bool slow = trickle || behaviour == Behaviour::Slow;
     const qint64 stop = behaviour == Behaviour::CloseEarly ? bytes / 2 : bytes;
     // One piece each 100 ms when slow: a tenth of a body, 256 KiB of filler, 1 KiB when trickling.
-    const qint64 piece = trickle ? 1024 : slow && !body.isNull() ? qMax<qint64>(1, (bytes + 9) / 10) : Chunk;
+    const qint64 piece = trickle     ? 1024
+            : slow && !body.isNull() ? qMax<qint64>(1, (bytes + 9) / 10)
+                                     : Chunk;
     // Windows' event loop returns only once no socket message is waiting; an
     // endless stream fed from bytesWritten to a reader in the same loop
     // would keep it from ever returning: there a timer paces it, a piece a tick.
@@ -158,7 +169,9 @@ void LocalService::stream(QTcpSocket *socket, const QString &path, const QByteAr
     const auto pump = [this, path, socket, body, sent, stop, piece, endless, paced] {
         while ((endless || *sent < stop) && socket->bytesToWrite() < 4 * Chunk) {
             const int n = int(endless ? piece : qMin(piece, stop - *sent));
-            send(socket, path, body.isNull() ? QByteArray::fromRawData(filler().constData(), n) : body.mid(int(*sent), n));
+            send(socket, path,
+                 body.isNull() ? QByteArray::fromRawData(filler().constData(), n)
+                               : body.mid(int(*sent), n));
             *sent += n;
             if (paced)
                 return;
@@ -185,18 +198,24 @@ const QByteArray CancelMarker = QByteArray(27, '=') + "cancel" + QByteArray(27, 
 
 QByteArray configDocument(const QString &testlength, const QString &threads, const QString &timeout)
 {
-    return QStringLiteral("<?xml version=\"1.0\"?><settings><client lat=\"1\" lon=\"-1\" isp=\"Acme Net\"/><download "
-                          "testlength=\"%1\" threadsperurl=\"%2\"/><latency timeout=\"%3\"/></settings>")
-        .arg(testlength, threads, timeout).toUtf8();
+    return QStringLiteral(
+                   "<?xml version=\"1.0\"?><settings><client lat=\"1\" lon=\"-1\" isp=\"Acme "
+                   "Net\"/><download "
+                   "testlength=\"%1\" threadsperurl=\"%2\"/><latency timeout=\"%3\"/></settings>")
+            .arg(testlength, threads, timeout)
+            .toUtf8();
 }
 
 QByteArray serverListDocument(const QList<TestServer> &servers)
 {
     QString out = QStringLiteral("<?xml version=\"1.0\"?><settings><servers>");
     for (const TestServer &s : servers)
-        out += QStringLiteral("<server url=\"%1\" lat=\"%2\" lon=\"%3\" name=\"%4\" country=\"Testland\" cc=\"TL\" sponsor=\"Sponsor "
+        out += QStringLiteral("<server url=\"%1\" lat=\"%2\" lon=\"%3\" name=\"%4\" "
+                              "country=\"Testland\" cc=\"TL\" sponsor=\"Sponsor "
                               "%4\" id=\"1000\" host=\"%5\"/>")
-                   .arg(s.service->url(QStringLiteral("/speedtest/upload.php"))).arg(s.lat).arg(s.lon)
-                   .arg(s.name, s.service->host());
+                       .arg(s.service->url(QStringLiteral("/speedtest/upload.php")))
+                       .arg(s.lat)
+                       .arg(s.lon)
+                       .arg(s.name, s.service->host());
     return (out + QStringLiteral("</servers></settings>")).toUtf8();
 }

@@ -12,19 +12,19 @@
 
 // How a route, or the download command, is answered.
 enum class Behaviour {
-    Normal,     // the whole answer at once
-    Slow,       // the body in ten pieces (filler: of 256 KiB; downloads: four), 100 ms apart
-    Silent,     // read the request, never answer, keep the connection
-    Trickle,    // the head announcing the length, then 1 KiB every 100 ms
+    Normal, // the whole answer at once
+    Slow, // the body in ten pieces (filler: of 256 KiB; downloads: four), 100 ms apart
+    Silent, // read the request, never answer, keep the connection
+    Trickle, // the head announcing the length, then 1 KiB every 100 ms
     CloseEarly, // announce the whole body, send half of it, close
-    Endless,    // no length, filler bytes until the client closes
+    Endless, // no length, filler bytes until the client closes
 };
 
 struct Route
 {
     int status = 200;
     QByteArray body;
-    QByteArray location;    // sent as Location (redirects)
+    QByteArray location; // sent as Location (redirects)
     qint64 fillerBytes = -1; // >= 0: a generated body of this size instead of body
     Behaviour behaviour = Behaviour::Normal;
 };
@@ -44,7 +44,7 @@ public:
     void route(const QString &path, const Route &route) { m_routes.insert(path, route); }
     void route(const QString &path, const QByteArray &body, Behaviour behaviour = Behaviour::Normal)
     {
-        route(path, Route{200, body, {}, -1, behaviour});
+        route(path, Route{ 200, body, {}, -1, behaviour });
     }
     // Normal: n bytes per command, then close; CloseEarly: 256 KiB in two
     // pieces 20 ms apart, then close.
@@ -53,14 +53,17 @@ public:
     QString url(const QString &path = QString()) const;
     QString host() const; // "127.0.0.1:<port>"
 
-    QStringList requests;            // paths, in order of arrival
+    QStringList requests; // paths, in order of arrival
     QHash<QString, QByteArray> lastHeaders; // lower-case name -> value, of the last request
-    QList<QByteArray> commands;      // download command lines received
+    QList<QByteArray> commands; // download command lines received
 
     // What the service really sent of the bodies of a path (downloads under
     // "DOWNLOAD"): bytes, and the span from the first to the last write on
     // the clock of now().
-    struct Sent { qint64 bytes = 0, first = -1, last = -1; };
+    struct Sent
+    {
+        qint64 bytes = 0, first = -1, last = -1;
+    };
     QHash<QString, Sent> sent;
     static qint64 now(); // monotonic milliseconds
 
@@ -75,7 +78,8 @@ protected:
 private:
     void serve(QTcpSocket *socket, QByteArray *pending);
     void answer(QTcpSocket *socket, const QString &path);
-    void stream(QTcpSocket *socket, const QString &path, const QByteArray &body, qint64 bytes, Behaviour behaviour);
+    void stream(QTcpSocket *socket, const QString &path, const QByteArray &body, qint64 bytes,
+                Behaviour behaviour);
     void send(QTcpSocket *socket, const QString &path, const QByteArray &bytes);
 
     bool m_tls;
@@ -85,14 +89,21 @@ private:
 // The paths of the speed-test host and of a test server's latency file.
 extern const QString ConfigPath, ListPath, LatencyPath;
 
-inline QString esc(const QString &text) { return QRegularExpression::escape(text); }
+inline QString esc(const QString &text)
+{
+    return QRegularExpression::escape(text);
+}
 
 // Waits of the tests, stretched where every run is several times slower.
-inline int scaled(int ms) { return ms * OSP_WAIT_SCALE; }
+inline int scaled(int ms)
+{
+    return ms * OSP_WAIT_SCALE;
+}
 
 // A speed-test configuration document: the client Acme Net at 1 N 1 W, and the
 // download and latency numbers as the service writes them.
-QByteArray configDocument(const QString &testlength, const QString &threads, const QString &timeout);
+QByteArray configDocument(const QString &testlength, const QString &threads,
+                          const QString &timeout);
 
 struct TestServer
 {

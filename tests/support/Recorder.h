@@ -9,7 +9,7 @@
 class Recorder : public QObject
 {
 public:
-    template <typename Source, typename Signal, typename Text>
+    template<typename Source, typename Signal, typename Text>
     void watch(Source *source, Signal signal, Text text)
     {
         connect(source, signal, this, [this, text] { events << text(); });

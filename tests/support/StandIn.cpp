@@ -23,7 +23,8 @@ int main(int argc, char **argv)
     snprintf(hold, sizeof hold, "hold-%s", name);
     snprintf(running, sizeof running, "%s.running", name);
     const bool held = GetFileAttributesA(hold) != INVALID_FILE_ATTRIBUTES;
-    HANDLE lock = held ? CreateFileA(running, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)
+    HANDLE lock = held ? CreateFileA(running, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr)
                        : INVALID_HANDLE_VALUE;
 
     _setmode(_fileno(stdout), _O_BINARY); // line feeds alone, as on Linux

@@ -17,22 +17,35 @@ public:
     explicit StandIns(const QByteArray &script) : m_path(qgetenv("PATH"))
     {
 #ifdef Q_OS_WIN
-        for (const char *name : {"ping.exe", "tracert.exe"})
-            m_ok = m_ok && (script.isEmpty() || QFile::copy(QCoreApplication::applicationDirPath() + "/osp_standin.exe",
-                                                            m_bin.filePath(QLatin1String(name))));
+        for (const char *name : { "ping.exe", "tracert.exe" })
+            m_ok = m_ok
+                    && (script.isEmpty()
+                        || QFile::copy(QCoreApplication::applicationDirPath() + "/osp_standin.exe",
+                                       m_bin.filePath(QLatin1String(name))));
 #else
-        for (const char *name : {"ping", "traceroute"}) {
+        for (const char *name : { "ping", "traceroute" }) {
             QFile file(m_bin.filePath(QLatin1String(name)));
-            m_ok = m_ok && (script.isEmpty() || (file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\n" + script) > 0
-                                                 && file.setPermissions(QFile::ReadOwner | QFile::ExeOwner)));
+            m_ok = m_ok
+                    && (script.isEmpty()
+                        || (file.open(QIODevice::WriteOnly)
+                            && file.write("#!/bin/sh\n" + script) > 0
+                            && file.setPermissions(QFile::ReadOwner | QFile::ExeOwner)));
         }
 #endif
-        qputenv("PATH", QFile::encodeName(QDir::toNativeSeparators(m_bin.path())) + QDir::listSeparator().toLatin1() + m_path);
+        qputenv("PATH",
+                QFile::encodeName(QDir::toNativeSeparators(m_bin.path()))
+                        + QDir::listSeparator().toLatin1() + m_path);
     }
-    ~StandIns() { qputenv("PATH", m_path); }
+    ~StandIns()
+    {
+        qputenv("PATH", m_path);
+    }
     StandIns(const StandIns &) = delete;
     StandIns &operator=(const StandIns &) = delete;
-    bool isValid() const { return m_bin.isValid() && m_ok; }
+    bool isValid() const
+    {
+        return m_bin.isValid() && m_ok;
+    }
 
 private:
     QTemporaryDir m_bin;

@@ -19,7 +19,10 @@ public:
     WorkDir(const WorkDir &) = delete;
     WorkDir &operator=(const WorkDir &) = delete;
 
-    bool isValid() const { return m_dir.isValid() && QDir::currentPath() == QDir(m_dir.path()).canonicalPath(); }
+    bool isValid() const
+    {
+        return m_dir.isValid() && QDir::currentPath() == QDir(m_dir.path()).canonicalPath();
+    }
     QString path() const { return m_dir.path(); }
     QString filePath(const QString &name) const { return QDir(m_dir.path()).filePath(name); }
     QByteArray read(const QString &name) const
@@ -28,11 +31,13 @@ public:
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
     // modified, when valid, becomes the file's modification time.
-    bool write(const QString &name, const QByteArray &bytes, const QDateTime &modified = QDateTime()) const
+    bool write(const QString &name, const QByteArray &bytes,
+               const QDateTime &modified = QDateTime()) const
     {
         QFile file(filePath(name));
         return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush()
-            && (!modified.isValid() || file.setFileTime(modified, QFileDevice::FileModificationTime));
+                && (!modified.isValid()
+                    || file.setFileTime(modified, QFileDevice::FileModificationTime));
     }
 
 private:
