@@ -123,12 +123,9 @@ int EndpointChecks::probeUrl(const QString &url, const QString &fileName, bool *
     QNetworkRequest request(QUrl(target, QUrl::TolerantMode));
     QSslConfiguration tls = request.sslConfiguration();
     tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-    // Deprecated in Qt 5.15, where it still means TLS 1.0 or later and so
-    // also reaches TLS 1.3 servers.
-    QT_WARNING_PUSH
-    QT_WARNING_DISABLE_DEPRECATED
-    tls.setProtocol(QSsl::TlsV1SslV3);
-    QT_WARNING_POP
+    // Any version from TLS 1.0 up that both sides allow: Windows' own TLS
+    // stack takes TlsV1SslV3 as TLS 1.0 alone, which current servers refuse.
+    tls.setProtocol(QSsl::TlsV1_0OrLater);
     request.setSslConfiguration(tls);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);

@@ -291,8 +291,10 @@ void MainWindow::GetPingResult(int exitCode, QProcess::ExitStatus exitStatus)
         return;
 
     traceRun = currentRun;
-    traceProcess->start(stageCommand(true));
+    // Before the command starts: neither cmd's >> nor our append is atomic,
+    // so the tool and the shell never write at the same time.
     appendLog(QString::fromLatin1(ReportLog::SeparatorLine));
+    traceProcess->start(stageCommand(true));
     ui->label_message->setText(tr("Checking tracert..."));
 }
 

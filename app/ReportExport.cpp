@@ -24,7 +24,8 @@ const char FileManagerInterface[] = "org.freedesktop.FileManager1";
 QString explorerArguments(const QString &absolutePath)
 {
     QString path = QDir::toNativeSeparators(absolutePath);
-    if (path.contains(QLatin1Char(' ')))
+    // Explorer splits its arguments at blanks and commas.
+    if (path.contains(QLatin1Char(' ')) || path.contains(QLatin1Char(',')))
         path = QLatin1Char('"') + path + QLatin1Char('"');
     return QStringLiteral("/select, %1").arg(path);
 }

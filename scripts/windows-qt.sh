@@ -29,15 +29,22 @@ sudo=""
 if [ "$(id -u)" -ne 0 ]; then
     sudo="sudo"
 fi
-# Debian's archive carries the source too, once a deb-src entry names it.
-if ! apt-cache showsrc qtbase-opensource-src 2>/dev/null | grep -q "^Version: $qt_version"; then
-    $sudo tee /etc/apt/sources.list.d/orvana-debian-src.sources >/dev/null <<'SRC'
-Types: deb-src
+# Debian's archive carries the source too, once deb-src entries name it;
+# security fixes come from the security archive.
+sources="Types: deb-src
 URIs: http://deb.debian.org/debian
-Suites: bookworm bookworm-updates bookworm-security
+Suites: bookworm bookworm-updates
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
+
+Types: deb-src
+URIs: http://deb.debian.org/debian-security
+Suites: bookworm-security
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg"
+list=/etc/apt/sources.list.d/orvana-debian-src.sources
+if [ "$(cat "$list" 2>/dev/null)" != "$sources" ]; then
+    $sudo tee "$list" >/dev/null <<<"$sources"
     $sudo apt-get update >&2
 fi
 # The newest Debian revision of that version: security fixes arrive as new
