@@ -4,6 +4,9 @@
 #  include <signal.h>
 #  include <unistd.h>
 #endif
+#ifdef Q_OS_LINUX
+#  include <sys/prctl.h>
+#endif
 #ifdef Q_OS_WIN
 #  include <QDebug>
 #  include <qt_windows.h>
@@ -105,6 +108,9 @@ void ShellProcess::start(const ShellStage::Command &command)
 {
     setProgram(command.program);
     setArguments(command.arguments);
+#ifdef Q_OS_UNIX
+    toolPid = ::getpid();
+#endif
     QProcess::start(QIODevice::ReadWrite);
 #ifdef Q_OS_WIN
     if (state() != QProcess::NotRunning)
@@ -196,6 +202,15 @@ void ShellProcess::endJob()
 void ShellProcess::setupChildProcess()
 {
     ::setpgid(0, 0);
+#  ifdef Q_OS_LINUX
+    // However the tool ends (a crash, a kill, a lost display), the kernel
+    // then asks the shell to end, and its trap ends the command it runs:
+    // nothing the tool started writes into the report after it. A tool gone
+    // before this line had its shell handed to another parent.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != toolPid)
+        ::_exit(1);
+#  endif
 }
 #endif
 

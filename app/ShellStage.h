@@ -58,6 +58,9 @@ protected:
 
 private:
     void signalGroup(int signalNumber);
+#ifdef Q_OS_UNIX
+    qint64 toolPid = 0;
+#endif
 #ifdef Q_OS_WIN
     void enterJob();
     void endJob();

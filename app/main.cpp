@@ -9,6 +9,7 @@
 
 #include "DesktopScaling.h"
 #include "MainWindow.h"
+#include "QuitSignals.h"
 
 int main(int argc, char **argv)
 {
@@ -38,8 +39,6 @@ int main(int argc, char **argv)
     // crash a tool started when the machine misbehaves. A choice in the
     // user's environment stands.
     const bool skipGl = !qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION");
-    if (skipGl)
-        qputenv("QT_XCB_GL_INTEGRATION", "none");
 #endif
     QApplication app(argc, argv);
     // Lets a Wayland desktop match the window to its menu entry and icon.
@@ -47,10 +46,17 @@ int main(int argc, char **argv)
     int code = 0;
     {
         MainWindow window;
+        closeOnQuitSignals(&window);
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+        // The plugin reads it once, for its first window, and only then:
+        // set around show() alone, it reaches no other program. Building the
+        // window may already have started a session bus (the accessibility
+        // bridge asks for one), and the file manager Export opens is later.
+        if (skipGl)
+            qputenv("QT_XCB_GL_INTEGRATION", "none");
+#endif
         window.show();
 #if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
-        // The plugin reads it once, for its first window: programs started
-        // later, such as a file manager, get the environment as it was.
         if (skipGl)
             qunsetenv("QT_XCB_GL_INTEGRATION");
 #endif

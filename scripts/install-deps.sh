@@ -10,7 +10,7 @@ packages=("$@")
     qtbase5-dev qtbase5-dev-tools libqt5dbus5 libqt5xml5 libqt5network5
     fonts-dejavu-core
     iputils-ping traceroute
-    dbus openssl xvfb xauth
+    dbus dbus-x11 openssl xvfb xauth
     desktop-file-utils appstream dpkg-dev file
     clang libclang-rt-14-dev
 )

@@ -2,6 +2,7 @@
 # The tree that cmake --install makes, staged under a temporary prefix.
 #   tst_install.sh files <build>     desktop entry, metainfo, icon theme PNGs
 #   tst_install.sh launcher <build>  the menu's command and the per-user folder
+#   tst_install.sh bus <build>       the session bus Qt starts on a bare display
 set -eu
 mode="$1"
 build="$2"
@@ -95,6 +96,29 @@ launcher)
     start "$stage/home/.local/share/orvana-speedtest"
 
     [ "$(find "$stage/usr" | sort)" = "$tree" ] || fail "the tool wrote into the installed tree"
+    ;;
+bus)
+    # Without a session bus (startx, ssh -X), Qt's accessibility starts one
+    # on the display: every service it starts later inherits its
+    # environment, which must not carry the tool's own start-up setting.
+    mkdir "$stage/home"
+    marker="OSP_BUS_TEST=$$"
+    marked() {
+        grep -lxz "$marker" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3
+    }
+    env -u DBUS_SESSION_BUS_ADDRESS HOME="$stage/home" QT_QPA_PLATFORM=xcb "$marker" \
+        xvfb-run -a "$launcher" >/dev/null 2>&1 &
+    daemon=""
+    tries=0
+    while [ -z "$daemon" ]; do
+        tries=$((tries + 1))
+        [ "$tries" -lt 200 ] || fail "no session bus was started"
+        sleep 0.05
+        daemon="$(for p in $(marked); do grep -lx dbus-daemon "/proc/$p/comm"; done || true)"
+    done
+    daemon_env="$(tr '\0' '\n' <"${daemon%comm}environ")"
+    kill $(marked) 2>/dev/null || true
+    case "$daemon_env" in *QT_XCB_GL_INTEGRATION*) fail "the session bus got QT_XCB_GL_INTEGRATION" ;; esac
     ;;
 *)
     fail "unknown mode $mode"
