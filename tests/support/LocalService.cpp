@@ -1,188 +1,134 @@
 #include "LocalService.h"
 
-#include <QSslCertificate>
+#include <QDeadlineTimer>
 #include <QSslConfiguration>
-#include <QSslKey>
 #include <QSslSocket>
 #include <QTimer>
 
 #include <memory>
 
 namespace {
-
 const qint64 Chunk = 256 * 1024;
-
-const QByteArray &filler()
-{
-    static const QByteArray bytes(Chunk, 'x');
-    return bytes;
-}
-
+const QString Certificate = QStringLiteral(OSP_TEST_CERT_DIR "/localhost.crt");
 } // namespace
 
-LocalService::LocalService(bool tls, QObject *parent) : QTcpServer(parent), m_tls(tls)
+LocalService::LocalService(bool tls) : m_tls(tls)
 {
     listen(QHostAddress::LocalHost);
 }
 
 QString LocalService::url(const QString &path) const
 {
-    return QStringLiteral("%1://%2%3").arg(m_tls ? "https" : "http", host(), path);
+    return (m_tls ? "https://" : "http://") + host() + path;
 }
 
 QString LocalService::host() const
 {
-    return QStringLiteral("127.0.0.1:%1").arg(serverPort());
+    return "127.0.0.1:" + QString::number(serverPort());
 }
 
 QString LocalService::refusedHost()
 {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return QStringLiteral("127.0.0.1:%1").arg(probe.serverPort());
+    return LocalService().host(); // listened on only for the moment
 }
 
 void LocalService::trustTestCertificate()
 {
     QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
-    conf.setCaCertificates(
-            conf.caCertificates()
-            + QSslCertificate::fromPath(QStringLiteral(OSP_TEST_CERT_DIR "/localhost.crt")));
+    conf.addCaCertificates(Certificate);
     QSslConfiguration::setDefaultConfiguration(conf);
 }
 
 qint64 LocalService::now()
 {
-    static QElapsedTimer clock;
-    if (!clock.isValid())
-        clock.start();
-    return clock.elapsed();
-}
-
-void LocalService::send(QTcpSocket *socket, const QString &path, const QByteArray &bytes)
-{
-    Sent &s = sent[path];
-    s.bytes += socket->write(bytes);
-    s.last = now();
-    if (s.first < 0)
-        s.first = s.last;
+    return QDeadlineTimer::current().deadline();
 }
 
 void LocalService::incomingConnection(qintptr descriptor)
 {
-    QTcpSocket *socket = m_tls ? new QSslSocket(this) : new QTcpSocket(this);
+    auto *socket = new QSslSocket(this);
     socket->setSocketDescriptor(descriptor);
     if (m_tls) {
-        auto *ssl = static_cast<QSslSocket *>(socket);
-        ssl->setLocalCertificate(QStringLiteral(OSP_TEST_CERT_DIR "/localhost.crt"));
-        ssl->setPrivateKey(QStringLiteral(OSP_TEST_CERT_DIR "/localhost.key"));
-        ssl->startServerEncryption();
+        socket->setLocalCertificate(Certificate);
+        socket->setPrivateKey(QStringLiteral(OSP_TEST_CERT_DIR "/localhost.key"));
+        socket->setProtocol(QSsl::TlsV1_2OrLater);
+        socket->startServerEncryption();
     }
-    auto pending = std::make_shared<QByteArray>();
-    connect(socket, &QTcpSocket::readyRead, this,
-            [this, socket, pending] { serve(socket, pending.get()); });
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
 }
 
-void LocalService::serve(QTcpSocket *socket, QByteArray *pending)
+// Answers a whole request: the head, then the body, or filler bytes when it
+// is null, handed over as the socket drains, so gigabytes cost no memory.
+void LocalService::serve(QTcpSocket *socket)
 {
-    pending->append(socket->readAll());
-    if (pending->startsWith("DOWNLOAD ")) {
-        const int end = pending->indexOf('\n');
-        if (end < 0)
-            return;
-        const QByteArray line = pending->left(end + 1);
-        pending->remove(0, end + 1);
-        commands << line;
-        const qint64 n = line.mid(9).trimmed().toLongLong();
-        const QString path = QStringLiteral("DOWNLOAD");
-        if (download == Behaviour::CloseEarly) { // 256 KiB in two pieces a moment apart, so the
-                                                 // time is measurable
-            send(socket, path, filler().left(Chunk / 2));
-            QTimer::singleShot(20, socket, [this, socket, path] {
-                send(socket, path, filler().left(Chunk / 2));
-                socket->disconnectFromHost();
-            });
-            return;
+    const QByteArray in = socket->peek(socket->bytesAvailable());
+    const int end = in.indexOf("\r\n\r\n");
+    QString path = "DOWNLOAD";
+    Route r{ 200, {}, {}, 0, download };
+    QByteArray head;
+    if (in.startsWith("DOWNLOAD ") && socket->canReadLine()) {
+        commands << socket->readLine();
+        const qint64 n = commands.last().mid(9).trimmed().toLongLong();
+        r.fillerBytes = download == Behaviour::Slow ? qMin(n, 4 * Chunk)
+                : download == Behaviour::CloseEarly ? 2 * Chunk
+                                                    : n;
+    } else if (end >= 0) {
+        const QList<QByteArray> lines = socket->read(end + 4).trimmed().split('\n');
+        lastHeaders.clear();
+        for (const QByteArray &line : lines.mid(1)) {
+            const int colon = line.indexOf(':');
+            lastHeaders[line.left(colon).toLower()] = line.mid(colon + 1).trimmed();
         }
-        stream(socket, path, QByteArray(), qMin(n, download == Behaviour::Slow ? 4 * Chunk : n),
-               download);
+        path = lines[0].split(' ').value(1);
+        requests << path;
+        r = m_routes.value(path, Route{ 404, "not found" });
+        head = "HTTP/1.1 " + QByteArray::number(r.status) + " Status\r\nLocation: " + r.location
+                + "\r\nConnection: close\r\n";
+    } else {
         return;
     }
-    const int end = pending->indexOf("\r\n\r\n");
-    if (end < 0)
+    const Behaviour how = r.behaviour;
+    const bool endless = how == Behaviour::Endless, early = how == Behaviour::CloseEarly;
+    const QByteArray body = r.fillerBytes < 0 && !endless ? r.body : QByteArray();
+    const qint64 size = body.isNull() ? r.fillerBytes : body.size();
+    const qint64 stop = endless ? LLONG_MAX : early ? size / 2 : size;
+    // Paced: a piece a tick; a tenth of a body (filler: 256 KiB) when slow, 1 KiB when trickling,
+    // half of what is sent before closing early. Windows' event loop returns only once no socket
+    // message is waiting: an endless stream fed from bytesWritten to a reader in the same loop
+    // would keep it from ever returning, so there a timer paces it too. Silent: -1.
+    const int tick = QVector<int>{
+        0, 100, -1, 100, 20, QSysInfo::productType() == "windows" ? 10 : 0
+    }[int(how)];
+    const qint64 piece = how == Behaviour::Trickle ? 1024
+            : early                                ? (stop + 1) / 2
+            : tick && !body.isNull()               ? (size + 9) / 10
+                                                   : Chunk;
+    if (tick < 0)
         return;
-    const QList<QByteArray> lines = pending->left(end).split('\n');
-    pending->clear();
-    lastHeaders.clear();
-    for (int i = 1; i < lines.size(); ++i) {
-        const int colon = lines[i].indexOf(':');
-        lastHeaders.insert(lines[i].left(colon).trimmed().toLower(),
-                           lines[i].mid(colon + 1).trimmed());
-    }
-    const QString path = QString::fromLatin1(lines.first().split(' ').value(1));
-    requests << path;
-    answer(socket, path);
-}
-
-void LocalService::answer(QTcpSocket *socket, const QString &path)
-{
-    Route r;
-    if (m_routes.contains(path))
-        r = m_routes.value(path);
-    else
-        r.status = 404, r.body = "not found";
-    if (r.behaviour == Behaviour::Silent)
-        return;
-    const qint64 size = r.fillerBytes >= 0 ? r.fillerBytes : r.body.size();
-    QByteArray head =
-            "HTTP/1.1 " + QByteArray::number(r.status) + " Status\r\nConnection: close\r\n";
-    if (r.behaviour != Behaviour::Endless)
-        head += "Content-Length: " + QByteArray::number(size) + "\r\n";
-    if (!r.location.isEmpty())
-        head += "Location: " + r.location + "\r\n";
-    socket->write(head + "\r\n");
-    stream(socket, path,
-           r.fillerBytes >= 0 || r.behaviour == Behaviour::Endless ? QByteArray() : r.body, size,
-           r.behaviour);
-}
-
-// The body, or filler bytes when it is null, handed over as the socket
-// drains, so gigabytes cost no memory.
-void LocalService::stream(QTcpSocket *socket, const QString &path, const QByteArray &body,
-                          qint64 bytes, Behaviour behaviour)
-{
-    if (behaviour == Behaviour::Silent)
-        return;
-    const bool endless = behaviour == Behaviour::Endless, trickle = behaviour == Behaviour::Trickle;
-    const bool slow = trickle || behaviour == Behaviour::Slow;
-    const qint64 stop = behaviour == Behaviour::CloseEarly ? bytes / 2 : bytes;
-    // One piece each 100 ms when slow: a tenth of a body, 256 KiB of filler, 1 KiB when trickling.
-    const qint64 piece = trickle     ? 1024
-            : slow && !body.isNull() ? qMax<qint64>(1, (bytes + 9) / 10)
-                                     : Chunk;
-    // Windows' event loop returns only once no socket message is waiting; an
-    // endless stream fed from bytesWritten to a reader in the same loop
-    // would keep it from ever returning: there a timer paces it, a piece a tick.
-    const bool paced = slow || (endless && QSysInfo::productType() == QLatin1String("windows"));
-    auto sent = std::make_shared<qint64>(0);
-    const auto pump = [this, path, socket, body, sent, stop, piece, endless, paced] {
-        while ((endless || *sent < stop) && socket->bytesToWrite() < 4 * Chunk) {
-            const int n = int(endless ? piece : qMin(piece, stop - *sent));
-            send(socket, path,
-                 body.isNull() ? QByteArray::fromRawData(filler().constData(), n)
-                               : body.mid(int(*sent), n));
-            *sent += n;
-            if (paced)
-                return;
+    if (!head.isEmpty())
+        socket->write(head + (endless ? "" : "Content-Length: " + QByteArray::number(size) + "\r\n")
+                      + "\r\n");
+    auto done = std::make_shared<qint64>(0);
+    const auto pump = [=] {
+        while (*done < stop && socket->bytesToWrite() < 4 * Chunk) {
+            const int n = int(qMin(piece, stop - *done));
+            Sent &s = sent[path];
+            s.bytes += socket->write(body.isNull() ? QByteArray(n, 'x') : body.mid(int(*done), n));
+            s.last = now();
+            if (s.first < 0)
+                s.first = s.last;
+            *done += n;
+            if (tick)
+                break;
         }
-        if (!endless && *sent >= stop && socket->state() == QAbstractSocket::ConnectedState)
-            socket->disconnectFromHost();
+        if (*done == stop) // once
+            ++*done, socket->disconnectFromHost();
     };
-    if (paced) {
+    if (tick) {
         auto *timer = new QTimer(socket);
         connect(timer, &QTimer::timeout, socket, pump);
-        timer->start(slow ? 100 : 10);
+        timer->start(tick);
     } else {
         connect(socket, &QTcpSocket::bytesWritten, socket, pump);
     }
@@ -192,16 +138,16 @@ void LocalService::stream(QTcpSocket *socket, const QString &path, const QByteAr
 const QString ConfigPath = QStringLiteral("/speedtest-config.php");
 const QString ListPath = QStringLiteral("/speedtest-servers-static.php");
 const QString LatencyPath = QStringLiteral("/speedtest/latency.txt");
-const QByteArray Separator = QByteArray(54, '=') + '\n';
-const QByteArray FinishMarker = QByteArray(27, '=') + "finn" + QByteArray(27, '=') + '\n';
-const QByteArray CancelMarker = QByteArray(27, '=') + "cancel" + QByteArray(27, '=') + '\n';
+const QByteArray Separator = "======================================================\n";
+const QByteArray FinishMarker = "===========================finn===========================\n";
+const QByteArray CancelMarker = "===========================cancel===========================\n";
 
 QByteArray configDocument(const QString &testlength, const QString &threads, const QString &timeout)
 {
     return QStringLiteral(
                    "<?xml version=\"1.0\"?><settings><client lat=\"1\" lon=\"-1\" isp=\"Acme "
-                   "Net\"/><download "
-                   "testlength=\"%1\" threadsperurl=\"%2\"/><latency timeout=\"%3\"/></settings>")
+                   "Net\"/><download testlength=\"%1\" threadsperurl=\"%2\"/><latency "
+                   "timeout=\"%3\"/></settings>")
             .arg(testlength, threads, timeout)
             .toUtf8();
 }
@@ -211,11 +157,11 @@ QByteArray serverListDocument(const QList<TestServer> &servers)
     QString out = QStringLiteral("<?xml version=\"1.0\"?><settings><servers>");
     for (const TestServer &s : servers)
         out += QStringLiteral("<server url=\"%1\" lat=\"%2\" lon=\"%3\" name=\"%4\" "
-                              "country=\"Testland\" cc=\"TL\" sponsor=\"Sponsor "
-                              "%4\" id=\"1000\" host=\"%5\"/>")
-                       .arg(s.service->url(QStringLiteral("/speedtest/upload.php")))
+                              "country=\"Testland\" cc=\"TL\" sponsor=\"Sponsor %4\" id=\"1000\" "
+                              "host=\"%5\"/>")
+                       .arg(s.service->url("/speedtest/upload.php"))
                        .arg(s.lat)
                        .arg(s.lon)
                        .arg(s.name, s.service->host());
-    return (out + QStringLiteral("</servers></settings>")).toUtf8();
+    return (out + "</servers></settings>").toUtf8();
 }

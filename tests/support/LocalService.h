@@ -1,13 +1,8 @@
 #ifndef LOCALSERVICE_H
 #define LOCALSERVICE_H
 
-#include <QByteArray>
-#include <QElapsedTimer>
 #include <QHash>
-#include <QList>
 #include <QRegularExpression>
-#include <QString>
-#include <QStringList>
 #include <QTcpServer>
 
 // How a route, or the download command, is answered.
@@ -16,7 +11,7 @@ enum class Behaviour {
     Slow, // the body in ten pieces (filler: of 256 KiB; downloads: four), 100 ms apart
     Silent, // read the request, never answer, keep the connection
     Trickle, // the head announcing the length, then 1 KiB every 100 ms
-    CloseEarly, // announce the whole body, send half of it, close
+    CloseEarly, // announce the whole body, send half of it in two pieces 20 ms apart, close
     Endless, // no length, filler bytes until the client closes
 };
 
@@ -29,17 +24,17 @@ struct Route
     Behaviour behaviour = Behaviour::Normal;
 };
 
-// One port on 127.0.0.1 that answers HTTP (or HTTPS with the committed test
-// certificate) from a table of routes, 404 elsewhere, and the test servers'
-// "DOWNLOAD n\n" command with n filler bytes. A stand-in for the web host, a
-// test server, a file host or an endpoint, as the test needs it. Every HTTP
-// answer closes its connection.
+// One port on 127.0.0.1 that answers HTTP (or HTTPS, TLS 1.2 and later, with
+// the committed test certificate) from a table of routes, 404 elsewhere, and
+// the test servers' "DOWNLOAD n\n" command with n filler bytes. A stand-in
+// for the web host, a test server, a file host, an endpoint or a proxy (the
+// request target is recorded as it came: an absolute URL, or the host:port
+// of a CONNECT), as the test needs it. Every HTTP answer closes its
+// connection.
 class LocalService : public QTcpServer
 {
-    Q_OBJECT
-
 public:
-    explicit LocalService(bool tls = false, QObject *parent = nullptr);
+    explicit LocalService(bool tls = false);
 
     void route(const QString &path, const Route &route) { m_routes.insert(path, route); }
     void route(const QString &path, const QByteArray &body, Behaviour behaviour = Behaviour::Normal)
@@ -47,13 +42,13 @@ public:
         route(path, Route{ 200, body, {}, -1, behaviour });
     }
     // Normal: n bytes per command, then close; CloseEarly: 256 KiB in two
-    // pieces 20 ms apart, then close.
+    // pieces 20 ms apart, then close; Slow: at most four pieces.
     Behaviour download = Behaviour::Normal;
 
     QString url(const QString &path = QString()) const;
     QString host() const; // "127.0.0.1:<port>"
 
-    QStringList requests; // paths, in order of arrival
+    QStringList requests; // request targets, in order of arrival
     QHash<QString, QByteArray> lastHeaders; // lower-case name -> value, of the last request
     QList<QByteArray> commands; // download command lines received
 
@@ -76,11 +71,7 @@ protected:
     void incomingConnection(qintptr descriptor) override;
 
 private:
-    void serve(QTcpSocket *socket, QByteArray *pending);
-    void answer(QTcpSocket *socket, const QString &path);
-    void stream(QTcpSocket *socket, const QString &path, const QByteArray &body, qint64 bytes,
-                Behaviour behaviour);
-    void send(QTcpSocket *socket, const QString &path, const QByteArray &bytes);
+    void serve(QTcpSocket *socket);
 
     bool m_tls;
     QHash<QString, Route> m_routes;

@@ -1,54 +1,46 @@
 #ifndef STANDINS_H
 #define STANDINS_H
 
-#include <QByteArray>
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 
 // Scripts found first on PATH as ping and traceroute while the object lives
 // (script empty: none, the real commands); PATH is restored afterwards.
 // On Windows, for any script, the stand-in program (StandIn.cpp) as ping
 // and tracert.
-class StandIns
+class StandIns : QTemporaryDir
 {
 public:
     explicit StandIns(const QByteArray &script) : m_path(qgetenv("PATH"))
     {
 #ifdef Q_OS_WIN
-        for (const char *name : { "ping.exe", "tracert.exe" })
-            m_ok = m_ok
-                    && (script.isEmpty()
-                        || QFile::copy(QCoreApplication::applicationDirPath() + "/osp_standin.exe",
-                                       m_bin.filePath(QLatin1String(name))));
+        for (const char *name : { "/ping.exe", "/tracert.exe" })
+            m_ok &= script.isEmpty()
+                    || QFile::copy(QCoreApplication::applicationDirPath() + "/osp_standin.exe",
+                                   path() + name);
 #else
-        for (const char *name : { "ping", "traceroute" }) {
-            QFile file(m_bin.filePath(QLatin1String(name)));
-            m_ok = m_ok
-                    && (script.isEmpty()
-                        || (file.open(QIODevice::WriteOnly)
-                            && file.write("#!/bin/sh\n" + script) > 0
-                            && file.setPermissions(QFile::ReadOwner | QFile::ExeOwner)));
+        for (const char *name : { "/ping", "/traceroute" }) {
+            QFile file(path() + name);
+            m_ok &= script.isEmpty()
+                    || (file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\n" + script) > 0
+                        && file.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
         }
 #endif
         qputenv("PATH",
-                QFile::encodeName(QDir::toNativeSeparators(m_bin.path()))
-                        + QDir::listSeparator().toLatin1() + m_path);
+                QFile::encodeName(QDir::toNativeSeparators(path()) + QDir::listSeparator())
+                        + m_path);
     }
     ~StandIns()
     {
         qputenv("PATH", m_path);
     }
-    StandIns(const StandIns &) = delete;
-    StandIns &operator=(const StandIns &) = delete;
     bool isValid() const
     {
-        return m_bin.isValid() && m_ok;
+        return QTemporaryDir::isValid() && m_ok;
     }
 
 private:
-    QTemporaryDir m_bin;
     QByteArray m_path;
     bool m_ok = true;
 };

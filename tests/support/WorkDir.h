@@ -1,30 +1,20 @@
 #ifndef WORKDIR_H
 #define WORKDIR_H
 
-#include <QByteArray>
 #include <QDateTime>
 #include <QDir>
-#include <QFile>
-#include <QString>
 #include <QTemporaryDir>
 
 // A fresh temporary folder made the working directory while the object
 // lives; the previous one is restored afterwards. Names are relative to it,
 // or absolute.
-class WorkDir
+class WorkDir : public QTemporaryDir
 {
 public:
-    WorkDir() : m_previous(QDir::currentPath()) { QDir::setCurrent(m_dir.path()); }
+    WorkDir() : m_previous(QDir::currentPath()) { QDir::setCurrent(path()); }
     ~WorkDir() { QDir::setCurrent(m_previous); }
-    WorkDir(const WorkDir &) = delete;
-    WorkDir &operator=(const WorkDir &) = delete;
 
-    bool isValid() const
-    {
-        return m_dir.isValid() && QDir::currentPath() == QDir(m_dir.path()).canonicalPath();
-    }
-    QString path() const { return m_dir.path(); }
-    QString filePath(const QString &name) const { return QDir(m_dir.path()).filePath(name); }
+    QString filePath(const QString &name) const { return QDir(path()).filePath(name); }
     QByteArray read(const QString &name) const
     {
         QFile file(filePath(name));
@@ -41,7 +31,6 @@ public:
     }
 
 private:
-    QTemporaryDir m_dir;
     QString m_previous;
 };
 
