@@ -3,11 +3,12 @@
 #include <QPushButton>
 #include <QtTest>
 
+#include <csignal>
 #include <memory>
 
-#include "Columns.h"
 #include "LocalService.h"
 #include "MainWindow.h"
+#include "QuitSignals.h"
 #include "RunSetup.h"
 #include "ServerCache.h"
 #include "StandIns.h"
@@ -15,32 +16,182 @@
 
 namespace {
 const QString Log = QStringLiteral("Linkometer.log");
-#ifdef Q_OS_WIN // the stand-in program's lines (StandIn.cpp), the system's text
-const QString Trace = QStringLiteral("tracert"), NoFile;
-const QString Shells = QRegularExpression::escape("ping [-n][4][127.0.0.1]\n") + "(%1)?"
-        + QRegularExpression::escape("tracert [127.0.0.1]\n") + "(?(1)|%1)";
+#ifdef Q_OS_WIN // what the stand-in program (StandIn.cpp) and cmd print
+const QString Trace = "tracert", Ping = "ping \\[-n\\]\\[4\\]\\[127\\.0\\.0\\.1\\]\\n",
+              Traced = "tracert \\[127\\.0\\.0\\.1\\]\\n", NoFile;
 #else
-const QString Trace = QStringLiteral("traceroute"),
-              NoFile = QStringLiteral("No such file or directory");
-const QString Shells =
-        "ping -c 4 -- 127\\.0\\.0\\.1\\n(%1)?traceroute -- 127\\.0\\.0\\.1\\n(?(1)|%1)";
+const QString Trace = "traceroute", Ping = "ping -c 4 -- 127\\.0\\.0\\.1\\n",
+              Traced = "traceroute -- 127\\.0\\.0\\.1\\n", NoFile = "No such file or directory";
 #endif
-QStringList look(QWidget *w)
+// The Unix stand-ins for ping and traceroute: they print their arguments,
+// then wait while hold-<name> exists; "stubborn" makes them ignore SIGTERM.
+const QByteArray Script = "name=${0##*/}\necho $$ >pid-$name\n[ -f stubborn ] && trap '' TERM\n"
+                          "echo \"$name $*\"\n[ -f hold-$name ] || exit 0\nwhile [ -f hold-$name "
+                          "]; do sleep 0.02; done\n"
+                          "echo $name after hold\n";
+
+const QString SpeedTest =
+        "Test time: \\d{4}(-\\d\\d){5}-\\d{3} \\nISP: Acme Net \\nServer: Sponsor S "
+        "\\(S\\) \\nLatency: \\d+ms \\nDowload: [0-9.e+-]+mbps \\nLoss: not "
+        "available \\n";
+// Every stage after the speed test; <files> stands for one part per file.
+const QString Stages = "={54}\\n<files><ping>={54}\\n<trace>={27}finn={27}\\n"
+                       "download file done from <svc>/t1 in \\d+ ms \\n"
+                       "download file done from <svc>/t2 in \\d+ ms \\n"
+                       "download file done from <svc>/t3 in \\d+ ms \\n"
+                       "download file done from <svc>/t4 in \\d+ ms \\n"
+                       "query API done from <svc>/orvana-admin/network/test in \\d+ ms \\n"
+                       "query API fail from <svc>/network/test failed \\n";
+
+QByteArray report()
 {
-    const auto *bar = w->findChild<QProgressBar *>("bar_prpgress");
-    return { w->findChild<QLabel *>("label_message")->text(),
-             w->findChild<QPushButton *>("button_start")->text(),
-             bar->isHidden() ? "bar hidden" : "bar shown",
-             w->findChild<QPushButton *>("button_export")->isEnabled() ? "export enabled"
-                                                                       : "export disabled" };
+    QFile file(Log); // a device (a full disk) reads as nothing
+    return QFileInfo(Log).isFile() && file.open(QIODevice::ReadOnly) ? file.readAll()
+                                                                     : QByteArray();
 }
+
+// Whether the stand-in held by the file hold has ended (or never ran).
+bool ended(const QString &hold)
+{
+#ifdef Q_OS_WIN
+    return standInEnded(hold.mid(5));
+#else
+    QFile pidFile("pid-" + hold.mid(5));
+    const QString pid =
+            pidFile.open(QIODevice::ReadOnly) ? QString(pidFile.readAll().trimmed()) : "";
+    QFile stat("/proc/" + pid + "/stat");
+    return pid.isEmpty() || !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
+#endif
+}
+
+bool started(const QString &hold)
+{
+#ifdef Q_OS_WIN
+    return QFile::exists(hold.mid(5) + ".running");
+#else
+    return QFile::exists("pid-" + hold.mid(5));
+#endif
+}
+
+// The real window against one local service that stands in for the
+// speed-test host, its test server, the file hosts and the endpoints, in the
+// working directory; faults: routes served otherwise, the stages' "shell",
+// a "folder" or a "link" to /dev/full at a name.
+struct Rig
+{
+    explicit Rig(const QVariantMap &faults = {})
+        : faults(faults), window(std::make_unique<MainWindow>())
+    {
+        // A server list cache of its own, so every run fetches the list.
+        qputenv("XDG_CACHE_HOME", QDir::current().filePath("cache").toLocal8Bit());
+        QFile::remove(ServerCache::filePath(ServerCache::cacheDirectory()));
+        write("ipconfig.txt", "127.0.0.1\n");
+        write("downloadConfig.txt", svc.url("/a.bin") + "\n  \n" + svc.url("/b.bin") + "\n");
+        QDir().mkdir(faults.value("folder").toString());
+        QFile::link("/dev/full", faults.value("link").toString());
+        serve();
+        // The test server's connections end early: here the speed test only
+        // has to be quick.
+        svc.download = Behaviour::CloseEarly;
+        RunSetup run = RunSetup::production();
+        run.configsUrl = svc.url(ConfigPath);
+        run.serversUrl = svc.url(ListPath);
+        run.endpointChecks =
+                EndpointChecks({ svc.url("/t1"), svc.url("/t2"), svc.url("/t3"), svc.url("/t4") },
+                               { svc.url("/orvana-admin/network/test"), svc.url("/network/test") },
+                               1, EndpointChecks::NoAnswerMsecs);
+        run.shell = faults.value("shell").toString();
+        window->setRunSetup(run);
+        window->show();
+    }
+    static void write(const QString &name, const QString &text)
+    {
+        QFile file(name);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) == text.size());
+    }
+    void serve()
+    {
+        svc.route(ConfigPath,
+                  faults.value(ConfigPath, configDocument("1", "2", "2")).toByteArray());
+        svc.route(ListPath,
+                  faults.value(ListPath, serverListDocument({ { &svc, 52.5, 13.4, "S" } }))
+                          .toByteArray());
+        svc.route(LatencyPath, "test=test");
+        svc.route("/a.bin", Route{ 200, {}, {}, 300 * 1024 });
+        svc.route("/b.bin", "small file");
+        svc.route("/c.bin", "c");
+        for (const char *path : { "/t1", "/t2", "/t3", "/t4" })
+            svc.route(path + QStringLiteral("/response.json"), "{}");
+        svc.route("/orvana-admin/network/test", "{}");
+        // "/network/test" is not served: that endpoint fails.
+    }
+    void click()
+    {
+        QTest::mouseClick(window->findChild<QPushButton *>("button_start"), Qt::LeftButton);
+    }
+    QStringList look() const
+    {
+        return { window->findChild<QLabel *>("label_message")->text(),
+                 window->findChild<QPushButton *>("button_start")->text(),
+                 window->findChild<QProgressBar *>("bar_prpgress")->isHidden() ? "" : "busy",
+                 window->findChild<QPushButton *>("button_export")->isEnabled() ? "export" : "" };
+    }
+    // Whether the report from its start is pattern, with <svc> the service's
+    // address and <files> the download parts of the named files.
+    bool matches(const QString &pattern, const QStringList &files)
+    {
+        QString parts;
+        for (const QString &file : files)
+            parts += "={54}\\n\\nfile: <svc>/" + file + "\\.bin, speed [0-9.e+-]+mbps\\n \\n";
+        const QString whole = QString(pattern)
+                                      .replace("<files>", parts)
+                                      .replace("<ping>", Ping)
+                                      .replace("<trace>", Traced)
+                                      .replace("<svc>", esc(svc.url()));
+        return QRegularExpression(QRegularExpression::anchoredPattern(whole))
+                .match(QString::fromLocal8Bit(report()))
+                .hasMatch();
+    }
+    // The stages wait in nested event loops, where only a timer reaches them:
+    // act runs once the run shows label and has reached the held route or
+    // the stand-in held by the file hold.
+    void catchRun(const QString &route, const QString &hold, const QString &label,
+                  const std::function<void()> &act)
+    {
+        svc.route(route, QByteArray(), Behaviour::Silent);
+        QFile(hold).open(QIODevice::WriteOnly); // no file for no name
+        write("stubborn", "");
+        QObject::connect(&poll, &QTimer::timeout, [=] {
+            if (look().constFirst() == label && (svc.requests.contains(route) || started(hold)))
+                poll.stop(), atAct = report(), act();
+        });
+        poll.start(5);
+    }
+    // Held requests fail at last: a cancelled stage goes on, or ends.
+    void release()
+    {
+        serve();
+        for (QTcpSocket *socket : svc.findChildren<QTcpSocket *>()) {
+            if (socket->state() == QAbstractSocket::ConnectedState)
+                socket->write(
+                        "HTTP/1.1 500 Held\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        }
+        // A file new to the next run first: an identical result text is
+        // never written twice in a row, across runs too.
+        write("downloadConfig.txt",
+              svc.url("/c.bin") + '\n' + svc.url("/a.bin") + '\n' + svc.url("/b.bin"));
+    }
+
+    QVariantMap faults;
+    LocalService svc;
+    std::unique_ptr<MainWindow> window;
+    QTimer poll;
+    QByteArray atAct;
+};
+
+const QStringList Done{ "Finished Test. Export Report to us", "Start Test", "", "export" };
 } // namespace
 
-// Whole runs through the real window against one local service that stands
-// in for the speed-test host, its test server, the file host and the
-// endpoints, with stand-ins for ping and traceroute: they write their pid
-// into pid-<name> and one line with their arguments, then wait while their
-// hold file exists; "stubborn" makes them ignore SIGTERM.
 class tst_Window : public QObject
 {
     Q_OBJECT
@@ -48,258 +199,231 @@ class tst_Window : public QObject
 private slots:
     void run_data();
     void run();
+    void cancel_data();
+    void cancel();
+    void restart_data();
+    void restart();
+    void close_data();
+    void close();
+    void killed_data();
+    void killed();
 };
 
 void tst_Window::run_data()
 {
-    // files: made before the run (hold files of a stand-in, "stubborn"; "name/" a folder, "name ->
-    // target" a link); setup: routes served instead of the good ones, the "shell" of the stages;
-    // catchAt: the held route or stand-in where the first run is caught, label showing; clicks:
-    // then made ("close" closes the window); after: what the first run writes after that; done: the
-    // label at the end; speedTest and shells: the report of the run that completes (none: nothing
-    // to read back).
-    columns<QStringList, QVariantMap, QString, QString, QStringList, QString, QString, QString,
-            QString>("files", "setup", "catchAt", "label", "clicks", "after", "done", "speedTest",
-                     "shells");
-    const QString time = "Test time: \\d{4}(?:-\\d\\d){5}-\\d{3} \\n";
-    const QString whole = time
-            + "ISP: Acme Net \\nServer: Sponsor S \\(S\\) \\nLatency: \\d+ms \\nDowload: "
-              "[0-9.e+-]+mbps \\n"
-              "Loss: not available \\n";
-    const QString download = "Checking download...", tracert = "Checking tracert...",
-                  cancel = CancelMarker;
-    const QStringList click{ "cancel" }, restart{ "cancel", "start" }, close{ "close" };
-    const QString finished = "Finished Test. Export Report to us";
-    // The tracert separator is written while the command already runs.
-    const QString shells = Shells.arg(QString::fromLatin1(Separator));
-    const auto row = [&](const char *name, const QStringList &files, const QString &catchAt,
-                         const QString &label, const QStringList &clicks, const QString &after,
-                         const QString &speedTest, const QVariantMap &setup = {},
-                         const QString &done = QString(), const QString &shellPart = QString()) {
-        QTest::newRow(name) << files << setup << catchAt << label << clicks << after
-                            << (done.isEmpty() ? finished : done) << speedTest
-                            << (shellPart.isEmpty() ? shells : shellPart);
-    };
-    row("complete run", {}, "", "", {}, "", whole);
-    row("speed test fails: configuration not XML", {}, "", "", {}, "", time,
-        { { ConfigPath, "not xml" } });
-    row("speed test fails: no servers", {}, "", "", {}, "",
-        time + "ISP: Acme Net \\nServer:  \\(\\) \\nLatency: -1ms \\n",
-        { { ListPath, "<settings><servers/></settings>" } });
-    row("cancel in speed test", {}, ListPath, download, click, cancel, whole);
-    row("cancel in first download", {}, "/a.bin", download, click, cancel, whole);
-    row("cancel in ping", { "hold-ping" }, "hold-ping", "Checking ping...", click, cancel, whole);
-    row("cancel in tracert", { "hold-" + Trace }, "hold-" + Trace, tracert, click, cancel, whole);
-    // A probe under way at a plain Cancel still ends and writes its line.
-    row("cancel in endpoint checks", {}, "/t2/response.json", tracert, click,
-        cancel + "download file fail from <t2> failed \n", whole);
-    row("cancel and start in second download", {}, "/b.bin", download, restart, cancel, whole);
-    row("cancel and start in endpoint checks", {}, "/t2/response.json", tracert, restart, cancel,
-        whole);
-    row("stale child of a cancelled run", { "hold-ping", "stubborn" }, "hold-ping",
-        "Checking ping...", restart, cancel, whole);
-    row("close in download", {}, "/a.bin", download, close, "", "");
-    row("close in endpoint checks", {}, "/t2/response.json", tracert, close, "", "");
-    // Nothing the run started outlives the window: released, a command would write on.
-    row("close in tracert, its command stubborn", { "hold-" + Trace, "stubborn" }, "hold-" + Trace,
-        tracert, close, "", "");
-    // The stages' and the system's texts.
-    row("shell that cannot start", {}, "", "", {}, "", whole, { { "shell", "missing/sh" } }, "",
-        "ping could not start: [^\\n]*" + NoFile + " \\n" + Separator
-                + "tracert could not start: [^\\n]*" + NoFile + " \\n");
-    const QString unwritten = "Report could not be written in full";
-    row("report folder at the report's name", { Log + "/" }, "", "", {}, "", "", {}, unwritten);
+    QTest::addColumn<QVariantMap>("faults");
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("log");
+    const QString finished = Done.first(), unwritten = "Report could not be written in full";
+    const QString time = "Test time: \\d{4}(-\\d\\d){5}-\\d{3} \\n";
+    QTest::newRow("complete run") << QVariantMap() << finished << SpeedTest + Stages;
+    QTest::newRow("configuration not XML")
+            << QVariantMap{ { ConfigPath, "not xml" } } << finished << time + Stages;
+    QTest::newRow("no servers") << QVariantMap{ { ListPath, "<settings><servers/></settings>" } }
+                                << finished
+                                << time + "ISP: Acme Net \\nServer:  \\(\\) \\nLatency: -1ms \\n"
+                    + Stages;
+    QTest::newRow("shell that cannot start")
+            << QVariantMap{ { "shell", "missing/sh" } } << finished
+            << SpeedTest + "={54}\\n<files>ping could not start: [^\\n]*" + NoFile
+                    + " \\n={54}\\ntracert could not start: [^\\n]*" + NoFile
+                    + " \\n={27}finn={27}\\n" + QString(Stages).section("finn={27}\\n", 1);
+    QTest::newRow("folder at the report's name")
+            << QVariantMap{ { "folder", Log } } << unwritten << "";
 #ifndef Q_OS_WIN
-    row("report on a full disk", { Log + " -> /dev/full" }, "", "", {}, "", "", {},
-        unwritten); // reads back endless zeros
+    QTest::newRow("report on a full disk") << QVariantMap{ { "link", Log } } << unwritten << "";
 #endif
 }
 
 void tst_Window::run()
 {
-    QFETCH(QStringList, files);
-    QFETCH(QVariantMap, setup);
-    QFETCH(QString, catchAt);
+    QFETCH(QVariantMap, faults);
     QFETCH(QString, label);
-    QFETCH(QStringList, clicks);
-    QFETCH(QString, after);
-    QFETCH(QString, done);
-    QFETCH(QString, speedTest);
-    QFETCH(QString, shells);
-
+    QFETCH(QString, log);
     WorkDir dir;
-    QVERIFY(dir.isValid());
-    StandIns standIns("name=${0##*/}\necho $$ >pid-$name\n[ -f stubborn ] && trap '' TERM\necho "
-                      "\"$name $*\"\n[ -f hold-$name ] || exit 0\n"
-                      "while [ -f hold-$name ]; do sleep 0.02; done\necho $name after hold\n");
-    QVERIFY(standIns.isValid());
-    // A server list cache of its own, so every run fetches the list.
-    qputenv("XDG_CACHE_HOME", dir.filePath("cache").toLocal8Bit());
-    QFile::remove(
-            ServerCache::filePath(ServerCache::cacheDirectory())); // where the above is not heeded
-    QVERIFY(dir.write("ipconfig.txt", "127.0.0.1\n"));
-    for (const QString &file : files)
-        QVERIFY(file.endsWith('/') ? QDir().mkdir(file)
-                        : file.contains(" -> ")
-                        ? QFile::link(file.section(" -> ", 1), file.section(" -> ", 0, 0))
-                        : dir.write(file, ""));
-
-    LocalService svc;
-    QStringList entries{ svc.url("/a.bin"), svc.url("/b.bin") };
-    QVERIFY(dir.write("downloadConfig.txt", (entries.join("\n  \n") + '\n').toUtf8()));
-    QVector<QString> tests;
-    for (int i = 1; i <= 4; ++i)
-        tests << svc.url(QStringLiteral("/t%1").arg(i));
-    const QVector<QString> apis{ svc.url("/orvana-admin/network/test"), svc.url("/network/test") };
-    after.replace("<t2>", tests.at(1));
-    const auto serve = [&](const QVariantMap &broken) {
-        svc.route(ConfigPath,
-                  broken.value(ConfigPath, configDocument("1", "2", "2")).toByteArray());
-        svc.route(ListPath,
-                  broken.value(ListPath, serverListDocument({ { &svc, 52.5, 13.4, "S" } }))
-                          .toByteArray());
-        svc.route(LatencyPath, "test=test");
-        svc.route("/a.bin", Route{ 200, {}, {}, 300 * 1024 });
-        svc.route("/b.bin", "small file");
-        svc.route("/c.bin", "c");
-        for (const QString &url : tests)
-            svc.route(QUrl(url).path() + "/response.json", "{}");
-        svc.route("/orvana-admin/network/test", "{}");
-        // "/network/test" is not served: that endpoint fails.
-    };
-    // The test server's connections end early: the speed test is the
-    // engine's business, here it only has to be quick.
-    svc.download = Behaviour::CloseEarly;
-    serve(setup);
-    if (catchAt.startsWith('/'))
-        svc.route(catchAt, QByteArray(), Behaviour::Silent);
-
-    auto window = std::make_unique<MainWindow>();
-    RunSetup run = RunSetup::production();
-    run.configsUrl = svc.url(ConfigPath);
-    run.serversUrl = svc.url(ListPath);
-    run.endpointChecks = EndpointChecks(tests, apis, 1, EndpointChecks::NoAnswerMsecs);
-    run.shell = setup.contains("shell") ? dir.filePath(setup.value("shell").toString()) : QString();
-    window->setRunSetup(run);
-    window->show();
-    QCOMPARE(look(window.get()) << window->windowTitle(),
-             (QStringList{ "Start to Test your internet speed", "Start Test", "bar hidden",
-                           "export disabled", "Orvana Speed Test" }));
-    QVERIFY(window->minimumSize() == QSize(320, 182) && window->maximumSize() == QSize(320, 182));
-    QVERIFY(!(window->windowFlags() & Qt::WindowMaximizeButtonHint));
-    auto *start = window->findChild<QPushButton *>("button_start");
-
-    // The stages wait in nested event loops, where only a timer reaches
-    // them: it ends the first run where the row says.
-    bool acted = false;
-    int requestsAtAct = 0;
-    QByteArray atAct;
-    QTimer poll;
-    connect(&poll, &QTimer::timeout, this, [&] {
-        const bool there = catchAt.startsWith('/')
-                ? svc.requests.contains(catchAt)
-                : dir.read(Log).contains(catchAt.mid(5).toLatin1() + ' ');
-        if (acted || window->findChild<QLabel *>("label_message")->text() != label || !there)
-            return;
-        acted = true;
-        poll.stop();
-        atAct = dir.read(Log);
-        requestsAtAct = svc.requests.size();
-        if (clicks.first() == "close") {
-            window->close();
-            return;
-        }
-        QTest::mouseClick(start, Qt::LeftButton);
-        const QStringList state = look(window.get()) << dir.read(Log);
-        // At once, while the cancelled stage may still wait below.
-        if (clicks.size() > 1)
-            QTest::mouseClick(start, Qt::LeftButton);
-        serve({});
-        QFile::remove("hold-ping"), QFile::remove("hold-" + Trace);
-        // The held request fails at last: a cancelled run's stage goes on under the new run, or
-        // ends.
-        for (QTcpSocket *socket : svc.findChildren<QTcpSocket *>()) {
-            if (socket->state() == QAbstractSocket::ConnectedState)
-                socket->write(
-                        "HTTP/1.1 500 Held\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"),
-                        socket->disconnectFromHost();
-        }
-        // A file new to run 2 first: an identical result text is never written twice in a row,
-        // across runs too.
-        entries.prepend(svc.url("/c.bin"));
-        QVERIFY(dir.write("downloadConfig.txt", entries.join('\n').toUtf8()));
-        QCOMPARE(state,
-                 (QStringList{ "Start to test your internet speed", "Start Test", "bar hidden",
-                               "export disabled", atAct + CancelMarker }));
-    });
-    if (!clicks.isEmpty())
-        poll.start(5);
-
-    if (clicks == QStringList{ "close" }) {
-        // The tool's own event loop: closing the only window ends it, and
-        // with it every nested wait.
-        QTimer::singleShot(0, start, [start] { QTest::mouseClick(start, Qt::LeftButton); });
-        bool timedOut = false;
-        QTimer::singleShot(scaled(10000), &poll,
-                           [&timedOut] { timedOut = true, QCoreApplication::quit(); });
-        QCoreApplication::exec();
-        QVERIFY2(acted && !timedOut, "the event loop did not end with the window");
-        window.reset();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        if (catchAt.startsWith("hold-")) {
-            QFile::remove(catchAt);
-#ifdef Q_OS_WIN
-            QVERIFY(QFile::exists(catchAt.mid(5) + ".running"));
-            QTRY_VERIFY_WITH_TIMEOUT(standInEnded(catchAt.mid(5)), scaled(5000));
-#else
-            const QString pid = QString::fromLatin1(dir.read("pid-" + catchAt.mid(5))).trimmed();
-            QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists("/proc/" + pid + "/stat")
-                                             || dir.read("/proc/" + pid + "/stat").contains(") Z "),
-                                     scaled(5000)); // gone, or a zombie
-#endif
-        }
-        QCOMPARE(dir.read(Log), atAct);
-        QCOMPARE(svc.requests.size(), requestsAtAct);
-        return;
-    }
-
-    QTest::mouseClick(start, Qt::LeftButton);
-    QByteArray before;
-    if (clicks.isEmpty()) {
-        QCOMPARE(look(window.get()),
-                 (QStringList{ "Checking download...", "Cancel", "bar shown", "export disabled" }));
-    } else {
-        QTRY_VERIFY_WITH_TIMEOUT(acted, scaled(10000));
-        before = atAct + after.toUtf8();
-        if (clicks.size() == 1) {
-            QTRY_VERIFY2_WITH_TIMEOUT(dir.read(Log) == before, dir.read(Log).right(300).constData(),
-                                      scaled(5000));
-            QTest::mouseClick(start, Qt::LeftButton);
-        }
-    }
-    QTRY_COMPARE_WITH_TIMEOUT(look(window.get()),
-                              (QStringList{ done, "Start Test", "bar hidden", "export enabled" }),
+    StandIns standIns(Script);
+    Rig rig(faults);
+    QCOMPARE(rig.look() << rig.window->windowTitle(),
+             (QStringList{ "Start to Test your internet speed", "Start Test", "", "",
+                           "Orvana Speed Test" }));
+    rig.click();
+    QCOMPARE(rig.look(), (QStringList{ "Checking download...", "Cancel", "busy", "" }));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.look(), (QStringList{ label, "Start Test", "", "export" }),
                               scaled(15000));
-    if (speedTest.isEmpty())
-        return;
-
-    // The run that completes follows the cancel marker at once and is whole:
-    // nothing of the first run came after the marker.
-    QString report = speedTest + Separator;
-    for (const QString &file : entries)
-        report += Separator + "\\nfile: " + esc(file) + ", speed [0-9.e+-]+mbps\\n \\n";
-    report += shells + FinishMarker;
-    for (const QString &url : tests)
-        report += "download file done from " + esc(url) + " in \\d+ ms \\n";
-    report += "query API done from " + esc(apis.at(0)) + " in \\d+ ms \\nquery API fail from "
-            + esc(apis.at(1)) + " failed \\n";
-    const QByteArray log = dir.read(Log);
-    QVERIFY2(log.startsWith(before), log.constData());
-    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(report))
-                     .match(QString::fromLocal8Bit(log.mid(before.size())))
-                     .hasMatch(),
-             log.constData());
+    QVERIFY2(rig.matches(log, { "a", "b" }), report());
 }
 
-QTEST_MAIN(tst_Window)
+void tst_Window::cancel_data()
+{
+    QTest::addColumn<QString>("route");
+    QTest::addColumn<QString>("hold");
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("after");
+    const QString download = "Checking download...", tracert = "Checking tracert...";
+    QTest::newRow("speed test") << ListPath << "" << download << "";
+    QTest::newRow("first download") << "/a.bin"
+                                    << "" << download << "";
+    QTest::newRow("ping") << ""
+                          << "hold-ping"
+                          << "Checking ping..."
+                          << "";
+    QTest::newRow("tracert") << ""
+                             << "hold-" + Trace << tracert << "";
+    // The probe under way still ends and writes its line.
+    QTest::newRow("endpoint checks")
+            << "/t2/response.json"
+            << "" << tracert << "download file fail from <svc>/t2 failed \\n";
+}
+
+// Cancel ends the stage at once, its command too, and the next Start runs a
+// whole new run after the cancel marker.
+void tst_Window::cancel()
+{
+    QFETCH(QString, route);
+    QFETCH(QString, hold);
+    QFETCH(QString, label);
+    QFETCH(QString, after);
+    WorkDir dir;
+    StandIns standIns(Script);
+    Rig rig;
+    QStringList atCancel;
+    rig.catchRun(route, hold, label, [&] {
+        rig.click();
+        atCancel = rig.look() << report();
+        rig.release();
+    });
+    rig.click();
+    QTRY_VERIFY_WITH_TIMEOUT(!atCancel.isEmpty(), scaled(10000));
+    QCOMPARE(atCancel,
+             (QStringList{ "Start to test your internet speed", "Start Test", "", "",
+                           rig.atAct + CancelMarker }));
+    QTRY_VERIFY(ended(hold));
+    QFile::remove(hold);
+    const QString before = esc(rig.atAct + CancelMarker);
+    QTRY_VERIFY(rig.matches(before + after, {}));
+    rig.click();
+    QTRY_COMPARE_WITH_TIMEOUT(rig.look(), Done, scaled(15000));
+    QVERIFY2(rig.matches(before + after + SpeedTest + Stages, { "c", "a", "b" }), report());
+}
+
+void tst_Window::restart_data()
+{
+    QTest::addColumn<QString>("route");
+    QTest::addColumn<QString>("hold");
+    QTest::addColumn<QString>("label");
+    const QString download = "Checking download...";
+    QTest::newRow("second download") << "/b.bin"
+                                     << "" << download;
+    QTest::newRow("endpoint checks") << "/t2/response.json"
+                                     << ""
+                                     << "Checking tracert...";
+    // The cancelled run's ping ignores the request to end.
+    QTest::newRow("stubborn ping") << ""
+                                   << "hold-ping"
+                                   << "Checking ping...";
+}
+
+// Cancel and Start at once, while the cancelled stage still waits: nothing of
+// the cancelled run comes after the cancel marker.
+void tst_Window::restart()
+{
+    QFETCH(QString, route);
+    QFETCH(QString, hold);
+    QFETCH(QString, label);
+    WorkDir dir;
+    StandIns standIns(Script);
+    Rig rig;
+    rig.catchRun(route, hold, label, [&] {
+        rig.click();
+        rig.click();
+        QFile::remove(hold);
+        rig.release();
+    });
+    rig.click();
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.atAct.isEmpty(), scaled(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.look(), Done, scaled(15000));
+    QVERIFY2(rig.matches(esc(rig.atAct + CancelMarker) + SpeedTest + Stages, { "c", "a", "b" }),
+             report());
+}
+
+void tst_Window::close_data()
+{
+    restart_data();
+    QTest::newRow("stubborn tracert") << ""
+                                      << "hold-" + Trace << "Checking tracert...";
+}
+
+// Closing the window mid-run ends the tool's event loop, and with it every
+// wait; nothing the run started goes on.
+void tst_Window::close()
+{
+    QFETCH(QString, route);
+    QFETCH(QString, hold);
+    QFETCH(QString, label);
+    WorkDir dir;
+    StandIns standIns(Script);
+    Rig rig;
+    int requests = -1;
+    rig.catchRun(route, hold, label, [&] {
+        requests = rig.svc.requests.size();
+        rig.window->close();
+    });
+    QTimer::singleShot(0, [&] { rig.click(); });
+    QTimer::singleShot(scaled(10000), &rig.poll, QCoreApplication::quit);
+    QCoreApplication::exec();
+    QVERIFY(requests >= 0);
+    rig.window.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QFile::remove(hold);
+    QTRY_VERIFY(ended(hold));
+    QCOMPARE(report(), rig.atAct);
+    QCOMPARE(rig.svc.requests.size(), requests);
+}
+
+void tst_Window::killed_data()
+{
+    QTest::addColumn<int>("sig");
+    QTest::newRow("killed") << int(SIGKILL);
+    QTest::newRow("terminated") << int(SIGTERM);
+}
+
+// However the tool ends, nothing it started writes on into the report: here
+// it runs in a child, held in its trace stage, and is ended by a signal.
+void tst_Window::killed()
+{
+#ifdef Q_OS_WIN
+    QSKIP("The job object ends a Windows tool's commands with the tool");
+#else
+    QFETCH(int, sig);
+    WorkDir dir;
+    StandIns standIns(Script);
+    Rig::write("hold-" + Trace, "");
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), { "child" });
+    QTRY_VERIFY_WITH_TIMEOUT(report().contains(Trace.toLatin1() + " -- "), scaled(15000));
+    const QByteArray atKill = report();
+    ::kill(pid_t(child.processId()), sig);
+    QTRY_VERIFY(ended("hold-" + Trace));
+    QFile::remove("hold-" + Trace);
+    QTRY_COMPARE(child.state(), QProcess::NotRunning);
+    QCOMPARE(report(), atKill);
+#endif
+}
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    // The child of killed(): a whole run in the working directory.
+    if (app.arguments().value(1) == "child") {
+        Rig rig;
+        closeOnQuitSignals(rig.window.get());
+        rig.click();
+        return QCoreApplication::exec();
+    }
+    tst_Window test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_window.moc"
