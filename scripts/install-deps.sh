@@ -12,7 +12,7 @@ packages=("$@")
     iputils-ping traceroute
     dbus dbus-x11 openssl xvfb xauth
     desktop-file-utils appstream dpkg-dev file
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format
 )
 
 missing=()
