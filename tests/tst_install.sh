@@ -117,7 +117,10 @@ bus)
         daemon="$(for p in $(marked); do grep -lx dbus-daemon "/proc/$p/comm"; done || true)"
     done
     daemon_env="$(tr '\0' '\n' <"${daemon%comm}environ")"
+    # Nor did the tool load Qt's OpenGL integration.
+    tool_gl="$(for p in $(marked); do grep -l xcbglintegrations "/proc/$p/maps" || true; done)"
     kill $(marked) 2>/dev/null || true
+    [ -z "$tool_gl" ] || fail "the tool loaded OpenGL: $tool_gl"
     case "$daemon_env" in *QT_XCB_GL_INTEGRATION*) fail "the session bus got QT_XCB_GL_INTEGRATION" ;; esac
     ;;
 *)

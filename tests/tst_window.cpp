@@ -235,6 +235,8 @@ void tst_Window::run()
     QTRY_COMPARE_WITH_TIMEOUT(rig.look(), (QStringList{ label, "Start Test", "", "export" }),
                               scaled(15000));
     QVERIFY2(rig.matches(log), report());
+    rig.click(); // the next run
+    QCOMPARE(rig.look(), (QStringList{ "Checking download...", "Cancel", "busy", "export" }));
 }
 
 void tst_Window::cancel_data()
