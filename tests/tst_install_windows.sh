@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # The Windows installer under Wine, as a user without administrator rights
-# would meet it: a silent install into a fresh Wine prefix, the files, the
-# Start-menu entry and the installed-programs entry; a reinstall over edited
-# input files; the installed tool started from its shortcut on a virtual
-# display with the windows platform, its window found by title, every DLL it
-# loaded its own or Wine's; a silent uninstall through the installed-programs
-# entry, and what stays.
+# would meet it: a silent install into a fresh Wine prefix, aimed at a folder
+# that holds the user's files and another program's DLL, so that the tool
+# gets a folder of its own in it; the installed tool started from its
+# shortcut on a virtual display with the windows platform, its window found
+# by title, every DLL it loaded its own or Wine's; a silent install over the
+# running tool fails and leaves the install as it was: the files, the
+# Start-menu entry and the installed-programs entry; once it is closed, a
+# reinstall over edited input files; a silent uninstall through the
+# installed-programs entry, and what stays: none of the user's files is
+# changed or gone, the tool's own scratch files are.
 #   tst_install_windows.sh <setup.exe> <version> <source dir>
 set -euo pipefail
 setup="$(realpath "$1")" version="$2" source="$(realpath "$3")"
@@ -31,10 +35,35 @@ winfolder() { realpath -m "$(winepath -u "$(wine cmd /c echo "%$1%" | tr -d '\r'
 key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\OrvanaSpeedTest'
 
 wineboot -i >/dev/null 2>&1
-wine "$setup" /S
-wineserver -w
-dir="$(winfolder LOCALAPPDATA)/Programs/Orvana Speed Test"
+programs="$(winfolder LOCALAPPDATA)/Programs"
+dir="$programs/Orvana Speed Test"
 shortcut="$(winfolder APPDATA)/Microsoft/Windows/Start Menu/Programs/Orvana Speed Test.lnk"
+mkdir -p "$programs/temp"
+mine() { echo "not the installer's" >"$1"; }
+mine "$programs/Qt5Core.dll"
+mine "$programs/temp/notes.tmp"
+wine "$setup" /S "/D=$(winepath -w "$programs")"
+wineserver -w
+
+# Started from the Start menu, the tool shows its window; the shortcut runs
+# it in the install folder, and it makes its scratch folder there.
+wine start "$(winepath -w "$shortcut")"
+window="$(timeout 60 xdotool search --sync --name '^Orvana Speed Test$' | head -n 1)" ||
+    fail "no window titled Orvana Speed Test"
+pid="$(xdotool getwindowpid "$window")"
+[ "$(readlink "/proc/$pid/cwd")" = "$dir" ] || fail "working folder $(readlink "/proc/$pid/cwd"), not the install folder"
+[ -d "$dir/temp" ] || fail "no temp folder beside the tool"
+# Every DLL it loaded is its own or Wine's, the plugins among them.
+wine_dlls="$(dirname "$(find /usr/lib -path '*/wine/x86_64-windows/kernel32.dll' -print -quit)")"
+loaded="$(grep -o ' /.*\.[dD][lL][lL]$' "/proc/$pid/maps" | sed 's/^ //' | sort -u)"
+for plugin in platforms/qwindows.dll styles/qwindowsvistastyle.dll imageformats/qico.dll; do
+    grep -qxF "$dir/$plugin" <<<"$loaded" || fail "did not load $plugin"
+done
+foreign="$(grep -vF -e "$dir/" -e "$wine_dlls/" <<<"$loaded" || true)"
+[ -z "$foreign" ] || fail "loaded DLLs from outside: $foreign"
+# A silent install over the running tool fails and changes nothing: the
+# checks below see the first install.
+! wine "$setup" /S || fail "a silent install over the running tool succeeded"
 
 # The tool with every DLL and plugin it loads, the icon and the input files.
 for file in orvana-speedtest.exe qt.conf OrvanaLogo.ico Uninstall.exe \
@@ -58,44 +87,33 @@ for value in "DisplayName +REG_SZ +Orvana Speed Test" "DisplayVersion +REG_SZ +$
 done
 ! wine reg query "${key/HKCU/HKLM}" >/dev/null 2>&1 || fail "installed for all users"
 
-# A reinstall keeps what the user edited and restores what is missing.
+# Once the tool is closed, a reinstall keeps what the user edited and
+# restores what is missing.
 echo "ping.example.com" >"$dir/ipconfig.txt"
 rm "$dir/downloadConfig.txt"
 echo "the user's report" >"$dir/Linkometer.log"
+mine "$dir/temp/notes.tmp"
+touch "$dir/temp/2026-01-02-03-04-05-006.tmp" "$dir/temp/2026-01-02-03-04-05-006-1.tmp"
+wine taskkill /im orvana-speedtest.exe >/dev/null
+timeout 60 wineserver -w || fail "the tool did not end when its window closed"
 wine "$setup" /S
 wineserver -w
 [ "$(cat "$dir/ipconfig.txt")" = "ping.example.com" ] || fail "the reinstall overwrote ipconfig.txt"
 [ -f "$dir/downloadConfig.txt" ] || fail "the reinstall did not restore downloadConfig.txt"
 [ -f "$dir/orvana-speedtest.exe" ] || fail "the reinstall lost the tool"
 
-# Started from the Start menu, the tool shows its window; the shortcut runs
-# it in the install folder, and it makes its scratch folder there.
-wine start "$(winepath -w "$shortcut")"
-window="$(timeout 60 xdotool search --sync --name '^Orvana Speed Test$' | head -n 1)" ||
-    fail "no window titled Orvana Speed Test"
-pid="$(xdotool getwindowpid "$window")"
-[ "$(readlink "/proc/$pid/cwd")" = "$dir" ] || fail "working folder $(readlink "/proc/$pid/cwd"), not the install folder"
-[ -d "$dir/temp" ] || fail "no temp folder beside the tool"
-# Every DLL it loaded is its own or Wine's, the plugins among them.
-wine_dlls="$(dirname "$(find /usr/lib -path '*/wine/x86_64-windows/kernel32.dll' -print -quit)")"
-loaded="$(grep -o ' /.*\.[dD][lL][lL]$' "/proc/$pid/maps" | sed 's/^ //' | sort -u)"
-for plugin in platforms/qwindows.dll styles/qwindowsvistastyle.dll imageformats/qico.dll; do
-    grep -qxF "$dir/$plugin" <<<"$loaded" || fail "did not load $plugin"
-done
-foreign="$(grep -vF -e "$dir/" -e "$wine_dlls/" <<<"$loaded" || true)"
-[ -z "$foreign" ] || fail "loaded DLLs from outside: $foreign"
-touch "$dir/temp/1.tmp"
-wine taskkill /im orvana-speedtest.exe >/dev/null
-timeout 60 wineserver -w || fail "the tool did not end when its window closed"
-
 # Uninstalled as the installed-programs list does it: the program files, the
-# scratch folder, the shortcut and the entry go; the report and inputs stay.
+# tool's scratch files, the shortcut and the entry go; the report, the inputs
+# and the user's own files stay.
 uninstaller="$(sed -En 's/^ *QuietUninstallString +REG_SZ +"(.*)" \/S$/\1/p' <<<"$entry")"
 [ -n "$uninstaller" ] || fail "no QuietUninstallString: $entry"
 wine "$uninstaller" /S
 wineserver -w
-left="$(cd "$dir" && find . -mindepth 1 | sort | tr '\n' ' ')"
-[ "$left" = "./Linkometer.log ./downloadConfig.txt ./ipconfig.txt " ] || fail "left after uninstall: $left"
+left="$(cd "$programs" && find . -mindepth 1 | sort | tr '\n' ' ')"
+[ "$left" = "./Orvana Speed Test ./Orvana Speed Test/Linkometer.log ./Orvana Speed Test/downloadConfig.txt ./Orvana Speed Test/ipconfig.txt ./Orvana Speed Test/temp ./Orvana Speed Test/temp/notes.tmp ./Qt5Core.dll ./temp ./temp/notes.tmp " ] ||
+    fail "left after uninstall: $left"
+[ "$(cat "$programs/Qt5Core.dll" "$programs/temp/notes.tmp" "$dir/temp/notes.tmp" | uniq)" = "not the installer's" ] ||
+    fail "the user's files were overwritten"
 [ "$(cat "$dir/ipconfig.txt")" = "ping.example.com" ] || fail "the uninstall changed ipconfig.txt"
 [ ! -e "$shortcut" ] || fail "the Start-menu entry stayed"
 ! wine reg query "$key" >/dev/null 2>&1 || fail "the installed-programs entry stayed"
