@@ -81,13 +81,10 @@ MainWindow::MainWindow(QWidget *parent)
     setWindowTitle(tr("Orvana Speed Test"));
     setWindowFlags(Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setFixedSize(320, 182);
-    setMaximumSize(320, 182);
     setWindowIcon(QIcon(QString::fromLatin1(FormStyles::IconFile)));
 
     idle = true;
-    ui->bar_prpgress->setValue(0);
-    ui->bar_prpgress->setMinimum(0);
-    ui->bar_prpgress->setMaximum(0);
+    ui->bar_prpgress->setRange(0, 0); // busy
     logPath = QString::fromLatin1(ReportLog::DefaultPath);
     ui->button_export->setEnabled(false);
     ui->bar_prpgress->hide();
@@ -239,7 +236,7 @@ void MainWindow::runDownloadStage()
 {
     const quint64 run = currentRun;
     DownloadStage stage(downloadMgr, logPath, [this, run] { return isRunActive(run); });
-    if (stage.run(downloadList) && isRunActive(run))
+    if (stage.run(downloadList)) // false once the run is no longer active
         startPing();
 }
 

@@ -230,6 +230,7 @@ void tst_Window::run()
     QCOMPARE(rig.look() << rig.window->windowTitle(),
              (QStringList{ "Start to Test your internet speed", "Start Test", "", "",
                            "Orvana Speed Test" }));
+    QCOMPARE(rig.window->maximumSize(), QSize(320, 182));
     rig.click();
     QCOMPARE(rig.look(), (QStringList{ "Checking download...", "Cancel", "busy", "" }));
     QTRY_COMPARE_WITH_TIMEOUT(rig.look(), (QStringList{ label, "Start Test", "", "export" }),
