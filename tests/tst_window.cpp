@@ -66,10 +66,9 @@ bool ended(const QString &hold)
 #ifdef Q_OS_WIN
     return standInEnded(hold.mid(5));
 #else
-    QFile pidFile(hold.mid(5) + ".running"), stat;
-    stat.setFileName("/proc/"
-                     + (pidFile.open(QIODevice::ReadOnly) ? pidFile.readAll().trimmed() : "-")
-                     + "/stat");
+    QFile pidFile(hold.mid(5) + ".running"); // empty while it starts: not yet ran
+    pidFile.open(QIODevice::ReadOnly);
+    QFile stat("/proc/" + QString::number(pidFile.readAll().trimmed().toInt()) + "/stat");
     return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
 #endif
 }
