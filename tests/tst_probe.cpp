@@ -18,9 +18,9 @@ class tst_Probe : public QObject
     // Texts keep their percent signs.
     const QString m_refused = "http://" + LocalService::refusedHost() + "/a%20b%2.bin";
 #ifdef Q_OS_WIN // Wine cannot serve TLS through Qt: the server of support/with_tls_server.sh
-    const QString m_tls = "https://127.0.0.1:" + qEnvironmentVariable("OSP_TLS_PORT") + "/t";
+    const QString m_tls = "https://127.0.0.1:" + qEnvironmentVariable("OSP_TLS_PORT");
 #else
-    const QString m_tls = m_https.url("/t");
+    const QString m_tls = m_https.url();
 #endif
 
 private slots:
@@ -31,7 +31,7 @@ private slots:
         m_http.route("/slow/response.json", Route{ 200, {}, {}, 5 * 256 * 1024, Behaviour::Slow });
         m_http.route("/early/response.json", QByteArray(1000, 'e'), Behaviour::CloseEarly);
         m_http.route("/base", "the base path exists");
-        m_https.route("/t/response.json", "{}");
+        m_https.route("/response.json", "{}");
     }
 
     void probe_data()
