@@ -14,9 +14,8 @@ namespace {
 int signalSockets[2] = { -1, -1 };
 
 // Only what is safe inside a signal handler: the event loop does the rest.
-void onQuitSignal(int signalNumber)
+void onQuitSignal(int)
 {
-    std::signal(signalNumber, SIG_DFL);
     const char byte = 1;
     [[maybe_unused]] const auto written = ::write(signalSockets[1], &byte, 1);
 }
@@ -36,7 +35,6 @@ void closeOnQuitSignals(QWidget *window)
     struct sigaction action = {};
     action.sa_handler = onQuitSignal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
     for (const int signalNumber : { SIGINT, SIGHUP, SIGTERM })
         ::sigaction(signalNumber, &action, nullptr);
 }

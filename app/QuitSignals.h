@@ -5,8 +5,8 @@ class QWidget;
 
 // Ctrl-C in the terminal that started the tool, a closed terminal or a
 // polite kill (SIGINT, SIGHUP, SIGTERM) close the window as its close button
-// does, so a stage's commands end with the tool. A second such signal ends
-// the tool at once. Unix only; elsewhere it does nothing.
+// does, so a stage's commands end with the tool. Unix only; elsewhere it
+// does nothing.
 void closeOnQuitSignals(QWidget *window);
 
 #endif // QUITSIGNALS_H

@@ -306,9 +306,9 @@ void tst_Window::killed_data()
     QTest::addColumn<QProcess::ExitStatus>("exit");
     QTest::newRow("killed in tracert") << int(SIGKILL) << ""
                                        << "hold-" + Trace << Trace + " -- " << QProcess::CrashExit;
-    QTest::newRow("terminated in download") << int(SIGTERM) << "/b.bin"
-                                            << ""
-                                            << "a.bin, speed" << QProcess::NormalExit;
+    QTest::newRow("terminated in ping") << int(SIGTERM) << ""
+                                        << "hold-ping"
+                                        << "ping -c" << QProcess::NormalExit;
     QTest::newRow("hung up in endpoint checks") << int(SIGHUP) << "/t2/response.json"
                                                 << ""
                                                 << "/t1 in" << QProcess::NormalExit;
