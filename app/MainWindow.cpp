@@ -139,7 +139,6 @@ void MainWindow::startRun()
 {
     idle = false;
     ++currentRun;
-    speedTestHandled = false;
     reportFailuresAtStart = ReportLog::failedAppends();
     qDebug() << "start click";
 
@@ -153,8 +152,6 @@ void MainWindow::startRun()
     if (downloadMgr)
         downloadMgr->deleteLater();
     downloadMgr = new DownloadMgr(this);
-    if (runSetup.downloadNoDataMsecs > 0)
-        downloadMgr->setNoDataTimeout(runSetup.downloadNoDataMsecs);
 
     // Every ending of a run (its end, Cancel, closing) has released and
     // cleared the previous speed test.
@@ -208,10 +205,10 @@ void MainWindow::cancelRun()
 
 void MainWindow::testSpeedFinish()
 {
-    // Only the first finished of the current run's speed test counts.
-    if (idle || closing || speedTestHandled || sender() != testSpeed)
+    // Only the current run's speed test hands over: Cancel, closing and the
+    // end of a run release it, and it finishes once.
+    if (sender() != testSpeed)
         return;
-    speedTestHandled = true;
     appendLog(QString::fromLatin1(ReportLog::SeparatorLine));
 
     // The speed test announces finished from deep inside its own handlers;

@@ -71,7 +71,6 @@ private:
     quint64 currentRun = 0;
     quint64 pingRun = 0;
     quint64 traceRun = 0;
-    bool speedTestHandled = false;
     int reportFailuresAtStart = 0;
     bool closing = false;
 };
