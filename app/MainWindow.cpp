@@ -306,7 +306,7 @@ void MainWindow::GetTraceResult(int exitCode, QProcess::ExitStatus exitStatus)
     const bool completed = runSetup.endpointChecks.runEndpointChecks(
             logPath, [this, run] { return isRunActive(run); },
             [this, run] { return closing || currentRun != run; });
-    if (!completed || !isRunActive(run))
+    if (!completed) // cancelled, replaced by a newer run or closing meanwhile
         return;
 
     idle = true;
