@@ -47,8 +47,6 @@ private slots:
             auto *label = window.findChild<QLabel *>("label_message");
             auto *start = window.findChild<QPushButton *>("button_start");
             auto *exportButton = window.findChild<QPushButton *>("button_export");
-            window.show();
-            QVERIFY(QTest::qWaitForWindowExposed(&window));
             const auto fit = [&](QWidget *widget, const QString &text) {
                 const QFontMetrics metrics(widget->font());
                 if (metrics.horizontalAdvance(text) > widget->contentsRect().width()
