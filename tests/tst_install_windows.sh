@@ -92,7 +92,7 @@ done
 echo "ping.example.com" >"$dir/ipconfig.txt"
 rm "$dir/downloadConfig.txt"
 echo "the user's report" >"$dir/Linkometer.log"
-mine "$dir/temp/notes.tmp"
+mine "$dir/temp/2026-01-02-03-04-05-006 - Copy.tmp"
 touch "$dir/temp/2026-01-02-03-04-05-006.tmp" "$dir/temp/2026-01-02-03-04-05-006-1.tmp"
 wine taskkill /im orvana-speedtest.exe >/dev/null
 timeout 60 wineserver -w || fail "the tool did not end when its window closed"
@@ -110,11 +110,15 @@ uninstaller="$(sed -En 's/^ *QuietUninstallString +REG_SZ +"(.*)" \/S$/\1/p' <<<
 wine "$uninstaller" /S
 wineserver -w
 left="$(cd "$programs" && find . -mindepth 1 | sort | tr '\n' ' ')"
-[ "$left" = "./Orvana Speed Test ./Orvana Speed Test/Linkometer.log ./Orvana Speed Test/downloadConfig.txt ./Orvana Speed Test/ipconfig.txt ./Orvana Speed Test/temp ./Orvana Speed Test/temp/notes.tmp ./Qt5Core.dll ./temp ./temp/notes.tmp " ] ||
+[ "$left" = "./Orvana Speed Test ./Orvana Speed Test/Linkometer.log ./Orvana Speed Test/downloadConfig.txt ./Orvana Speed Test/ipconfig.txt ./Orvana Speed Test/temp ./Orvana Speed Test/temp/2026-01-02-03-04-05-006 - Copy.tmp ./Qt5Core.dll ./temp ./temp/notes.tmp " ] ||
     fail "left after uninstall: $left"
-[ "$(cat "$programs/Qt5Core.dll" "$programs/temp/notes.tmp" "$dir/temp/notes.tmp" | uniq)" = "not the installer's" ] ||
+[ "$(cat "$programs/Qt5Core.dll" "$programs/temp/notes.tmp" "$dir/temp/2026-01-02-03-04-05-006 - Copy.tmp" | uniq)" = "not the installer's" ] ||
     fail "the user's files were overwritten"
 [ "$(cat "$dir/ipconfig.txt")" = "ping.example.com" ] || fail "the uninstall changed ipconfig.txt"
 [ ! -e "$shortcut" ] || fail "the Start-menu entry stayed"
 ! wine reg query "$key" >/dev/null 2>&1 || fail "the installed-programs entry stayed"
+# Installed again later, it goes back into the folder the uninstall left.
+wine "$setup" /S
+wineserver -w
+[ -f "$dir/orvana-speedtest.exe" ] || fail "a new install did not go back into $dir"
 echo "PASS: installed, reinstalled, started and uninstalled under Wine"
