@@ -105,7 +105,7 @@ private slots:
     {
         QFETCH(bool, fileManager);
         QFETCH(QString, shown);
-        QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "fm");
+        QDBusConnection bus = QDBusConnection::sessionBus();
         QVERIFY(!fileManager
                 || (bus.registerObject(ReportExport::FileManagerPath, &m_manager,
                                        QDBusConnection::ExportScriptableSlots)

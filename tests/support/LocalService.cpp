@@ -9,7 +9,7 @@
 
 namespace {
 const qint64 Chunk = 256 * 1024;
-const QString Certificate = QStringLiteral(OSP_TEST_CERT_DIR "/localhost.crt");
+const QString Certificate = OSP_TEST_CERT_DIR "/localhost.crt";
 } // namespace
 
 LocalService::LocalService(bool tls) : m_tls(tls)
@@ -50,7 +50,7 @@ void LocalService::incomingConnection(qintptr descriptor)
     socket->setSocketDescriptor(descriptor);
     if (m_tls) {
         socket->setLocalCertificate(Certificate);
-        socket->setPrivateKey(QStringLiteral(OSP_TEST_CERT_DIR "/localhost.key"));
+        socket->setPrivateKey(OSP_TEST_CERT_DIR "/localhost.key");
         socket->setProtocol(QSsl::TlsV1_2OrLater);
         socket->startServerEncryption();
     }
@@ -62,7 +62,7 @@ void LocalService::incomingConnection(qintptr descriptor)
 // is null, handed over as the socket drains, so gigabytes cost no memory.
 void LocalService::serve(QTcpSocket *socket)
 {
-    const QByteArray in = socket->peek(socket->bytesAvailable());
+    const QByteArray in = socket->peek(1 << 20);
     const int end = in.indexOf("\r\n\r\n");
     QString path = "DOWNLOAD";
     Route r{ 200, {}, {}, 0, download };
@@ -135,9 +135,9 @@ void LocalService::serve(QTcpSocket *socket)
     pump();
 }
 
-const QString ConfigPath = QStringLiteral("/speedtest-config.php");
-const QString ListPath = QStringLiteral("/speedtest-servers-static.php");
-const QString LatencyPath = QStringLiteral("/speedtest/latency.txt");
+const QString ConfigPath = "/speedtest-config.php";
+const QString ListPath = "/speedtest-servers-static.php";
+const QString LatencyPath = "/speedtest/latency.txt";
 const QByteArray Separator = "======================================================\n";
 const QByteArray FinishMarker = "===========================finn===========================\n";
 const QByteArray CancelMarker = "===========================cancel===========================\n";

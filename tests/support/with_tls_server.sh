@@ -8,7 +8,7 @@ printf 'HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\n{}' >"$dir/response.json"
 (cd "$dir" && exec openssl s_server -accept 127.0.0.1:0 -cert "$certs/localhost.crt" \
     -key "$certs/localhost.key" -no_tls1 -no_tls1_1 -HTTP >log 2>&1) &
 server=$!
-until grep -q '^ACCEPT' "$dir/log" 2>/dev/null; do
+until grep -q ^ACCEPT "$dir/log" 2>/dev/null; do
     kill -0 $server || exit 1
     sleep 0.1
 done
