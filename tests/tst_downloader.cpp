@@ -1,16 +1,9 @@
 #include <QtTest>
+
 #include "Columns.h"
 #include "Downloader.h"
 #include "LocalService.h"
 #include "Recorder.h"
-
-namespace {
-const QByteArray Command = QByteArrayLiteral("DOWNLOAD 1000000000\n");
-const qint64 Half = 256 * 1024; // what a closing-early server sends per command
-const QString Closed = QStringLiteral("The remote host closed the connection");
-const int Refused = -1, NoPort = -2, Colons = -3,
-          NoName = -4; // in place of a behaviour of the server
-} // namespace
 
 class tst_Downloader : public QObject
 {
@@ -23,93 +16,79 @@ private slots:
 
 void tst_Downloader::run_data()
 {
-    // threads 0: left out (one), timeout 0: left out too; twice: a first start, still receiving,
-    // just before; bytes -1: some; events: status values, F for finished
-    columns<int, int, int, bool, qint64, QString, QString>("behaviour", "threads", "timeout",
-                                                           "twice", "bytes", "error", "events");
-
-    const auto row = [](const char *name, auto behaviour, int threads, int timeout, qint64 bytes,
-                        const QString &error, const char *events, bool twice = false) {
-        QTest::newRow(name) << int(behaviour) << threads << timeout << twice << bytes << error
+    // host: of the service, or as given; threads, timeout: 0 left out; first: a run started just
+    // before on an endless server; events: status values, F for finished.
+    columns<int, QString, int, int, bool, qint64, QString, QString>(
+            "behaviour", "host", "threads", "timeout", "first", "bytes", "error", "events");
+    const QString closed = "The remote host closed the connection";
+    const auto row = [](const char *name, Behaviour b, const QString &host, int threads,
+                        int timeout, qint64 bytes, const QString &error, const char *events,
+                        bool first = false) {
+        QTest::newRow(name) << int(b) << host << threads << timeout << first << bytes << error
                             << QString(events);
     };
-    row("three connections, each closed early", Behaviour::CloseEarly, 3, 60000, 3 * Half, Closed,
+    const Behaviour early = Behaviour::CloseEarly, silent = Behaviour::Silent;
+    row("three connections, past 2^31 bytes", Behaviour::Normal, "", 3, 60000, 3000000000, closed,
         "1234F");
-    row("second start drops the first run", Behaviour::CloseEarly, 2, 60000, 2 * Half, Closed,
-        "1234F", true);
-    row("first run's connections, gone, end no second run", Behaviour::Normal, -1, 60000, 0,
-        QString(), "123", true);
-    row("refused port: error passed on, timer ends it", Refused, 2, 300, 0, "Connection refused",
-        "14F");
-    row("silent server: timer ends it", Behaviour::Silent, 2, 300, 0, QString(), "124F");
-    row("endless server: timer ends it", Behaviour::Endless, 2, 300, -1, QString(), "1234F");
-    row("negative connection count", Behaviour::Normal, -1, 300, 0, QString(), "");
-    row("host without a port", NoPort, 2, 300, 0, "Invalid server", "");
-    row("host with several colons: split at the first", Colons, 1, 300, 0, "Connection refused",
-        "14F");
-    row("host text with an empty name: tried all the same", NoName, 1, 300, 0, "Host not found",
-        "14F");
-    row("count left out: one connection", Behaviour::Silent, 0, 200, 0, QString(), "124F");
-    row("count and timeout left out", Behaviour::CloseEarly, 0, 0, Half, Closed, "1234F");
+    row("a second start drops the first run", early, "", 2, 60000, 2 << 18, closed, "1234F", true);
+    row("the first run's end is not the second's", silent, "", -1, 300, 0, "", "123", true);
+    row("silent server: the timer ends it", silent, "", 2, 300, 0, "", "124F");
+    row("refused", silent, LocalService::refusedHost(), 2, 300, 0, "Connection refused", "14F");
+    row("no port", silent, "127.0.0.1", 2, 300, 0, "Invalid server", "");
+    row("empty name", silent, ":1", 1, 300, 0, "Host not found", "14F");
+    row("count left out: one", silent, "", 0, 200, 0, "", "124F");
+    row("count and timeout left out", early, "", 0, 0, 1 << 18, closed, "1234F");
 }
 
 void tst_Downloader::run()
 {
     QFETCH(int, behaviour);
+    QFETCH(QString, host);
     QFETCH(int, threads);
     QFETCH(int, timeout);
-    QFETCH(bool, twice);
+    QFETCH(bool, first);
     QFETCH(qint64, bytes);
-    QFETCH(QString, error);
-    QFETCH(QString, events);
-
-    LocalService service;
-    service.download = Behaviour(qMax(0, behaviour));
-    const QString host = behaviour == Refused ? LocalService::refusedHost()
-            : behaviour == NoPort             ? "127.0.0.1"
-            : behaviour == Colons ? service.host() + ":1" // port text "<port>:1", no number: port 0
-            : behaviour == NoName ? service.host().mid(service.host().indexOf(':'))
-                                  : service.host();
+    LocalService service, endless;
+    service.download = Behaviour(behaviour);
     const auto at = [](const QString &host) {
         ServerItem s;
         s.setHost(host);
         return s;
     };
-    Downloader downloader(nullptr);
+    Downloader d(nullptr);
     Recorder recorder;
-    recorder.watch(&downloader, &Downloader::statusChanged,
-                   [&] { return QString::number(downloader.status()); });
-    recorder.watch(&downloader, &Downloader::finished, [] { return QStringLiteral("F"); });
-
-    LocalService first;
-    first.download = Behaviour::Endless;
-    if (twice) {
-        downloader.start(at(first.host()), timeout, 2);
-        QTRY_VERIFY(downloader.downloadBytes64() > 0);
+    recorder.watch(&d, &Downloader::statusChanged, [&] { return QString::number(d.status()); });
+    recorder.watch(&d, &Downloader::finished, [] { return QStringLiteral("F"); });
+    // What the change signals last announced.
+    QList<int> seen{ -1, -1, 0 };
+    connect(&d, &Downloader::delayTimeChanged, this, [&] { seen[0] = d.delayTime(); });
+    connect(&d, &Downloader::downloadTimeChanged, this, [&] { seen[1] = d.downloadTime(); });
+    connect(&d, &Downloader::downloadBytesChanged, this, [&] { seen[2] = d.downloadBytes(); });
+    endless.download = Behaviour::Endless;
+    if (first) {
+        d.start(at(endless.host()), 60000, 2);
+        QTRY_VERIFY(d.downloadTime() > 0);
     }
-    if (timeout == 0)
-        downloader.start(at(host));
-    else
-        threads ? downloader.start(at(host), timeout, threads)
-                : downloader.start(at(host), timeout);
-    const int connections = threads ? qMax(0, threads) : 1;
-    if (twice) // the first run's connections go
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QCOMPARE(downloader.connectionCount(),
-             behaviour == NoPort ? 0 : connections); // none of a first start
-    if (events.endsWith('F'))
-        QTRY_VERIFY(recorder.events.contains("F"));
-    QCOMPARE(downloader.connectionCount(), 0);
-    QCOMPARE(recorder.events.join(QString()), events);
-    QCOMPARE(downloader.error(), error);
-    QCOMPARE(service.commands.size(), events.contains('2') ? connections : 0);
-    QCOMPARE(service.commands.count(Command), service.commands.size());
-    if (bytes >= 0)
-        QCOMPARE(downloader.downloadBytes64(), bytes);
-    else // some, long enough to take time
-        QVERIFY(downloader.downloadBytes64() > 0 && downloader.downloadTime() > 0);
-    if (!events.contains('2'))
-        QCOMPARE(downloader.delayTime() + downloader.downloadTime(), -2);
+    const qint64 begin = LocalService::now();
+    const ServerItem server = at(host.isEmpty() ? service.host() : host);
+    timeout ? threads ? d.start(server, timeout, threads) : d.start(server, timeout)
+            : d.start(server);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); // the first run's go
+    QFETCH(QString, events);
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.events.join("") == events, scaled(15000));
+    QTRY_COMPARE(d.connectionCount(), 0);
+    const qint64 outside = LocalService::now() - begin;
+    QCOMPARE(recorder.events.join(""), events);
+    QTEST(d.error(), "error");
+    QCOMPARE(d.downloadBytes64(), bytes);
+    QCOMPARE(d.downloadBytes(), int(bytes)); // the low 32 bits
+    QCOMPARE(seen, QList<int>({ d.delayTime(), d.downloadTime(), d.downloadBytes() }));
+    // From the first connection to the last byte: at least the service's sending, at most the run.
+    const LocalService::Sent sent = service.sent["DOWNLOAD"];
+    QVERIFY(d.delayTime() <= outside && d.downloadTime() <= outside
+            && d.downloadTime() >= sent.last - sent.first - 1);
+    QCOMPARE(service.commands.count("DOWNLOAD 1000000000\n"),
+             events.contains('2') ? threads ? qMax(0, threads) : 1 : 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Downloader)
