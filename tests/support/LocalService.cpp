@@ -46,13 +46,13 @@ qint64 LocalService::now()
 
 void LocalService::incomingConnection(qintptr descriptor)
 {
-    auto *socket = new QSslSocket(this);
+    QTcpSocket *socket = m_tls ? new QSslSocket(this) : new QTcpSocket(this);
     socket->setSocketDescriptor(descriptor);
-    if (m_tls) {
-        socket->setLocalCertificate(Certificate);
-        socket->setPrivateKey(OSP_TEST_CERT_DIR "/localhost.key");
-        socket->setProtocol(QSsl::TlsV1_2OrLater);
-        socket->startServerEncryption();
+    if (auto *ssl = qobject_cast<QSslSocket *>(socket)) {
+        ssl->setLocalCertificate(Certificate);
+        ssl->setPrivateKey(OSP_TEST_CERT_DIR "/localhost.key");
+        ssl->setProtocol(QSsl::TlsV1_2OrLater);
+        ssl->startServerEncryption();
     }
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
