@@ -1,16 +1,63 @@
 #ifndef FUZZTARGETS_H
 #define FUZZTARGETS_H
 
-#include <cstddef>
-#include <cstdint>
+#include "Client.h"
+#include "DownloadList.h"
+#include "ReadSizeAttribute.h"
+#include "ServerCache.h"
+#include "ServerList.h"
 
-// The input parsers on arbitrary bytes, their invariants checked. A broken
-// invariant aborts (qFatal), so that libFuzzer reports a crash and the corpus replay
-// of the test suite fails. Each returns 0, as libFuzzer wants.
-int fuzzConfigDocument(const uint8_t *data, size_t size);
-int fuzzServerList(const uint8_t *data, size_t size);
-int fuzzServerCache(const uint8_t *data, size_t size);
-int fuzzDownloadList(const uint8_t *data, size_t size);
-int fuzzSizeText(const uint8_t *data, size_t size);
+// The input parsers on arbitrary bytes, with what must hold of every result.
+// A broken rule aborts, so that libFuzzer reports a crash and the corpus
+// replay of tst_parsers fails. Each returns 0, as libFuzzer wants.
+inline void check(bool holds)
+{
+    if (!holds)
+        qFatal("broken invariant");
+}
+inline QByteArray bytes(const uint8_t *data, size_t size)
+{
+    return QByteArray(reinterpret_cast<const char *>(data), int(size));
+}
+
+// Read with some setting, or refused with a text.
+inline int fuzzConfigDocument(const uint8_t *data, size_t size)
+{
+    const ConfigDocument doc = Client::parseConfigDocument(bytes(data, size));
+    check(doc.error.isEmpty() != doc.configs.isEmpty());
+    return 0;
+}
+
+// A latency file beside every test server; none farther than half the earth.
+inline int fuzzServerList(const uint8_t *data, size_t size)
+{
+    for (const ServerItem &s : ServerList::parseServers(bytes(data, size), 0, 0))
+        check(s.latencyUrl().endsWith("/latency.txt") && !(s.distance() > 20037.51));
+    return 0;
+}
+
+// What is read survives writing and reading again.
+inline int fuzzServerCache(const uint8_t *data, size_t size)
+{
+    const QByteArray once = ServerCache::toJson(ServerCache::fromJson(bytes(data, size)));
+    check(ServerCache::toJson(ServerCache::fromJson(once)) == once);
+    return 0;
+}
+
+// Entries are simplified, non-empty lines.
+inline int fuzzDownloadList(const uint8_t *data, size_t size)
+{
+    for (const QString &entry : DownloadList::parse(bytes(data, size)))
+        check(!entry.isEmpty() && entry == entry.simplified());
+    return 0;
+}
+
+// Never negative without a minus.
+inline int fuzzSizeText(const uint8_t *data, size_t size)
+{
+    const QString text = QString::fromUtf8(bytes(data, size));
+    check(sizeFromText(text) >= 0 || text.contains('-'));
+    return 0;
+}
 
 #endif // FUZZTARGETS_H
