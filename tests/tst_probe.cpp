@@ -28,7 +28,7 @@ private slots:
     {
         m_http.route("/moved/response.json", Route{ 302, "moved", "/base" });
         m_http.route("/silent/response.json", {}, Behaviour::Silent);
-        m_http.route("/slow/response.json", Route{ 200, {}, {}, 5 * 256 * 1024, Behaviour::Slow });
+        m_http.route("/slow/response.json", Route{ 200, {}, {}, 1310720, Behaviour::Slow });
         m_http.route("/early/response.json", QByteArray(1000, 'e'), Behaviour::CloseEarly);
         m_http.route("/base", "the base path exists");
         m_https.route("/response.json", "{}");
