@@ -32,11 +32,9 @@ void tst_Downloader::run_data()
         "1234F");
     row("a second start drops the first run", early, "", 2, 60000, 2 << 18, closed, "1234F", true);
     row("the first run's end is not the second's", silent, "", -1, 300, 0, "", "123", true);
-    row("silent server: the timer ends it", silent, "", 2, 300, 0, "", "124F");
+    row("silent server: the timer ends it; count left out: one", silent, "", 0, 300, 0, "", "124F");
     row("refused", silent, LocalService::refusedHost(), 2, 300, 0, "Connection refused", "14F");
     row("no port", silent, "127.0.0.1", 2, 300, 0, "Invalid server", "");
-    row("empty name", silent, ":1", 1, 300, 0, "Host not found", "14F");
-    row("count left out: one", silent, "", 0, 200, 0, "", "124F");
     row("count and timeout left out", early, "", 0, 0, 1 << 18, closed, "1234F");
 }
 
@@ -87,8 +85,6 @@ void tst_Downloader::run()
     const LocalService::Sent sent = service.sent["DOWNLOAD"];
     QVERIFY(d.delayTime() <= outside && d.downloadTime() <= outside
             && d.downloadTime() >= sent.last - sent.first - 1);
-    QCOMPARE(service.commands.count("DOWNLOAD 1000000000\n"),
-             events.contains('2') ? threads ? qMax(0, threads) : 1 : 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Downloader)
