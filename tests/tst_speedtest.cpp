@@ -23,7 +23,6 @@ private slots:
         // A cache of this process alone: another build's run may go on beside it.
         static QTemporaryDir cache;
         QVERIFY(qputenv("XDG_CACHE_HOME", QFile::encodeName(cache.path())));
-        LocalService::trustTestCertificate();
         ReplyGuard::setBodyLimitForTesting(1 << 20);
     }
     void run_data();
@@ -37,8 +36,8 @@ void tst_SpeedTest::run_data()
     // the status at which the caller cancels; seen: the signals, the best server, the report, then
     // servers and age of the cache file, settings read, the download's status and connections,
     // the documents asked for and the user agents (<>: a time, a latency or a speed).
-    columns<int, QString, Route, QString, int, bool, QString>("days", "path", "route", "numbers",
-                                                              "cancelAt", "tls", "seen");
+    columns<int, QString, Route, QString, int, QString>("days", "path", "route", "numbers",
+                                                        "cancelAt", "seen");
     const QString go = "1 | Retrieving configuration from server... | ",
                   fetch = "Retrieving servers list from server... | 2 | ",
                   pick = "3 | Check latencies... | best | Selected server: Sponsor Near (Near) "
@@ -54,8 +53,8 @@ void tst_SpeedTest::run_data()
                   agent = "Linkometer/1.0.0 ", asked = config + list + agent + agent.trimmed();
     const auto row = [](const char *name, const QString &seen, int days = -1,
                         const QString &path = "", const Route &route = {},
-                        const char *numbers = "1 1 1", int cancelAt = 0, bool tls = false) {
-        QTest::newRow(name) << days << path << route << QString(numbers) << cancelAt << tls << seen;
+                        const char *numbers = "1 1 1", int cancelAt = 0) {
+        QTest::newRow(name) << days << path << route << QString(numbers) << cancelAt << seen;
     };
     const QString whole =
             go + fetch + pick + ran + end + near + time + report + "21 0 3 4 1 " + asked;
@@ -68,9 +67,6 @@ void tst_SpeedTest::run_data()
     const Route moved{ 302, {}, "?m" };
 
     row("list fetched, the 20 nearest probed", whole);
-#ifndef Q_OS_WIN // Wine lacks what Qt's Secure Channel needs to serve TLS (CertFindChainInStore)
-    row("over https", whole, -1, "", {}, "1 1 1", 0, true);
-#endif
     row("cache 7 days old",
         QString(whole)
                 .replace(fetch, "Servers list is updated. | ")
@@ -156,9 +152,8 @@ void tst_SpeedTest::run()
     QFETCH(Route, route);
     QFETCH(QString, numbers);
     QFETCH(int, cancelAt);
-    QFETCH(bool, tls);
     WorkDir work;
-    LocalService web(tls), near, dead;
+    LocalService web, near, dead;
     QList<TestServer> servers{ { &web, 1, 9, "Far" }, { &near, 1, 0, "Near" } };
     for (int i = 0; i < 19; ++i)
         servers << TestServer{ &dead, 1, -0.95 + 0.05 * i, "Dead" };
