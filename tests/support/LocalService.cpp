@@ -32,13 +32,6 @@ QString LocalService::refusedHost()
     return LocalService().host(); // listened on only for the moment
 }
 
-void LocalService::trustTestCertificate()
-{
-    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
-    conf.addCaCertificates(Certificate);
-    QSslConfiguration::setDefaultConfiguration(conf);
-}
-
 qint64 LocalService::now()
 {
     return QDeadlineTimer::current().deadline();
@@ -70,9 +63,7 @@ void LocalService::serve(QTcpSocket *socket)
     if (in.startsWith("DOWNLOAD ") && socket->canReadLine()) {
         commands << socket->readLine();
         const qint64 n = commands.last().mid(9).trimmed().toLongLong();
-        r.fillerBytes = download == Behaviour::Slow ? qMin(n, 4 * Chunk)
-                : download == Behaviour::CloseEarly ? 2 * Chunk
-                                                    : n;
+        r.fillerBytes = download == Behaviour::CloseEarly ? 2 * Chunk : n;
     } else if (end >= 0) {
         const QList<QByteArray> lines = socket->read(end + 4).trimmed().split('\n');
         lastHeaders.clear();
@@ -138,8 +129,6 @@ void LocalService::serve(QTcpSocket *socket)
 const QString ConfigPath = "/speedtest-config.php";
 const QString ListPath = "/speedtest-servers-static.php";
 const QString LatencyPath = "/speedtest/latency.txt";
-const QByteArray Separator = "======================================================\n";
-const QByteArray FinishMarker = "===========================finn===========================\n";
 const QByteArray CancelMarker = "===========================cancel===========================\n";
 
 QByteArray configDocument(const QString &testlength, const QString &threads, const QString &timeout)

@@ -8,7 +8,7 @@
 // How a route, or the download command, is answered.
 enum class Behaviour {
     Normal, // the whole answer at once
-    Slow, // the body in ten pieces (filler: of 256 KiB; downloads: four), 100 ms apart
+    Slow, // the body in ten pieces (filler: of 256 KiB), 100 ms apart
     Silent, // read the request, never answer, keep the connection
     Trickle, // the head announcing the length, then 1 KiB every 100 ms
     CloseEarly, // announce the whole body, send half of it in two pieces 20 ms apart, close
@@ -42,7 +42,7 @@ public:
         route(path, Route{ 200, body, {}, -1, behaviour });
     }
     // Normal: n bytes per command, then close; CloseEarly: 256 KiB in two
-    // pieces 20 ms apart, then close; Slow: at most four pieces.
+    // pieces 20 ms apart, then close; Endless: until the client closes.
     Behaviour download = Behaviour::Normal;
 
     QString url(const QString &path = QString()) const;
@@ -64,8 +64,6 @@ public:
 
     // "127.0.0.1:<port>" of a loopback port that nothing listens on.
     static QString refusedHost();
-    // Every later TLS connection of the process trusts the service's certificate.
-    static void trustTestCertificate();
 
 protected:
     void incomingConnection(qintptr descriptor) override;
@@ -106,7 +104,7 @@ struct TestServer
 // A server list document naming each test server with its own url and host.
 QByteArray serverListDocument(const QList<TestServer> &servers);
 
-// The marker lines of the report.
-extern const QByteArray Separator, FinishMarker, CancelMarker;
+// The marker line of a cancelled run in the report.
+extern const QByteArray CancelMarker;
 
 #endif // LOCALSERVICE_H

@@ -6,25 +6,26 @@
 #include <QTemporaryDir>
 
 // Scripts found first on PATH as ping and traceroute while the object lives
-// (script empty: none, the real commands); PATH is restored afterwards.
+// (script empty: none, the real commands); PATH is restored afterwards. A
+// stand-in that cannot be made shows as a report that does not match.
 // On Windows, for any script, the stand-in program (StandIn.cpp) as ping
 // and tracert.
-class StandIns : QTemporaryDir
+class StandIns : public QTemporaryDir
 {
 public:
     explicit StandIns(const QByteArray &script) : m_path(qgetenv("PATH"))
     {
 #ifdef Q_OS_WIN
         for (const char *name : { "/ping.exe", "/tracert.exe" })
-            m_ok &= script.isEmpty()
-                    || QFile::copy(QCoreApplication::applicationDirPath() + "/osp_standin.exe",
-                                   path() + name);
+            if (!script.isEmpty())
+                QFile::copy(QCoreApplication::applicationDirPath() + "/osp_standin.exe",
+                            path() + name);
 #else
         for (const char *name : { "/ping", "/traceroute" }) {
             QFile file(path() + name);
-            m_ok &= script.isEmpty()
-                    || (file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\n" + script) > 0
-                        && file.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
+            if (!script.isEmpty() && file.open(QIODevice::WriteOnly))
+                file.write("#!/bin/sh\n" + script),
+                        file.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
         }
 #endif
         qputenv("PATH",
@@ -35,14 +36,9 @@ public:
     {
         qputenv("PATH", m_path);
     }
-    bool isValid() const
-    {
-        return QTemporaryDir::isValid() && m_ok;
-    }
 
 private:
     QByteArray m_path;
-    bool m_ok = true;
 };
 
 #ifdef Q_OS_WIN

@@ -14,17 +14,16 @@ public:
     WorkDir() : m_previous(QDir::currentPath()) { QDir::setCurrent(path()); }
     ~WorkDir() { QDir::setCurrent(m_previous); }
 
-    QString filePath(const QString &name) const { return QDir(path()).filePath(name); }
     QByteArray read(const QString &name) const
     {
-        QFile file(filePath(name));
+        QFile file(name);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
     // modified, when valid, becomes the file's modification time.
     bool write(const QString &name, const QByteArray &bytes,
                const QDateTime &modified = QDateTime()) const
     {
-        QFile file(filePath(name));
+        QFile file(name);
         return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush()
                 && (!modified.isValid()
                     || file.setFileTime(modified, QFileDevice::FileModificationTime));
