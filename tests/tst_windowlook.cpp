@@ -11,19 +11,20 @@
 #include "MainWindow.h"
 
 // Contrast of a widget's text as rendered, after WCAG 2 with luminance from grey levels: its
-// lightest colour against its darkest (the widgets draw no borders; the edge rows may be blended).
+// lightest colour against its darkest (the widgets draw no borders; the edge pixels may be
+// blended).
 static double contrast(QWidget *widget)
 {
-    const QImage shot = widget->window()->grab().toImage();
-    const QRect area(widget->mapTo(widget->window(), QPoint()) * shot.devicePixelRatio(),
-                     widget->size() * shot.devicePixelRatio());
-    double light = 0, dark = 2;
-    for (int y = area.top() + 1; y < area.bottom(); ++y)
-        for (int x = area.left() + 1; x < area.right(); ++x) {
-            const double luminance = std::pow(qGray(shot.pixel(x, y)) / 255.0, 2.2) + 0.05;
-            light = qMax(light, luminance), dark = qMin(dark, luminance);
-        }
-    return light / dark;
+    const QImage shot = widget->window()
+                                ->grab(QRect(widget->mapTo(widget->window(), QPoint(1, 1)),
+                                             widget->size() - QSize(2, 2)))
+                                .toImage();
+    int light = 0, dark = 255;
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x)
+            light = qMax(light, qGray(shot.pixel(x, y))),
+            dark = qMin(dark, qGray(shot.pixel(x, y)));
+    return (std::pow(light / 255.0, 2.2) + 0.05) / (std::pow(dark / 255.0, 2.2) + 0.05);
 }
 
 // The window's texts at the desktop scales users have, under the desktop's own palette and a dark
@@ -48,9 +49,8 @@ private slots:
             auto *start = window.findChild<QPushButton *>("button_start");
             auto *exportButton = window.findChild<QPushButton *>("button_export");
             const auto fit = [&](QWidget *widget, const QString &text) {
-                const QFontMetrics metrics(widget->font());
-                if (metrics.horizontalAdvance(text) > widget->contentsRect().width()
-                    || metrics.height() > widget->contentsRect().height())
+                const QSize size = widget->contentsRect().size();
+                if (size.expandedTo(widget->fontMetrics().size(0, text)) != size)
                     faults << text + " cut off";
             };
             for (const char *text :

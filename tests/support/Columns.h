@@ -1,5 +1,4 @@
-#ifndef COLUMNS_H
-#define COLUMNS_H
+#pragma once
 
 #include <QtTest>
 
@@ -10,4 +9,3 @@ void columns(Names... names)
     (QTest::addColumn<T>(names), ...);
 }
 
-#endif // COLUMNS_H

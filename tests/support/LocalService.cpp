@@ -1,129 +1,96 @@
 #include "LocalService.h"
 
-#include <QDeadlineTimer>
-#include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTimer>
 
-#include <memory>
-
-namespace {
 const qint64 Chunk = 256 * 1024;
-const QString Certificate = OSP_TEST_CERT_DIR "/localhost.crt";
-} // namespace
-
-LocalService::LocalService(bool tls) : m_tls(tls)
-{
-    listen(QHostAddress::LocalHost);
-}
-
-QString LocalService::url(const QString &path) const
-{
-    return (m_tls ? "https://" : "http://") + host() + path;
-}
-
-QString LocalService::host() const
-{
-    return "127.0.0.1:" + QString::number(serverPort());
-}
-
-QString LocalService::refusedHost()
-{
-    return LocalService().host(); // listened on only for the moment
-}
-
-qint64 LocalService::now()
-{
-    return QDeadlineTimer::current().deadline();
-}
 
 void LocalService::incomingConnection(qintptr descriptor)
 {
     QTcpSocket *socket = m_tls ? new QSslSocket(this) : new QTcpSocket(this);
     socket->setSocketDescriptor(descriptor);
     if (auto *ssl = qobject_cast<QSslSocket *>(socket)) {
-        ssl->setLocalCertificate(Certificate);
+        ssl->setLocalCertificate(OSP_TEST_CERT_DIR "/localhost.crt");
         ssl->setPrivateKey(OSP_TEST_CERT_DIR "/localhost.key");
         ssl->setProtocol(QSsl::TlsV1_2OrLater);
         ssl->startServerEncryption();
     }
-    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-}
-
-// Answers a whole request: the head, then the body, or filler bytes when it
-// is null, handed over as the socket drains, so gigabytes cost no memory.
-void LocalService::serve(QTcpSocket *socket)
-{
-    const QByteArray in = socket->peek(1 << 20);
-    const int end = in.indexOf("\r\n\r\n");
-    QString path = "DOWNLOAD";
-    Route r{ 200, {}, {}, 0, download };
-    QByteArray head;
-    if (in.startsWith("DOWNLOAD ") && socket->canReadLine()) {
-        commands << socket->readLine();
-        const qint64 n = commands.last().mid(9).trimmed().toLongLong();
-        r.fillerBytes = download == Behaviour::CloseEarly ? 2 * Chunk : n;
-    } else if (end >= 0) {
-        const QList<QByteArray> lines = socket->read(end + 4).trimmed().split('\n');
-        lastHeaders.clear();
-        for (const QByteArray &line : lines.mid(1)) {
-            const int colon = line.indexOf(':');
-            lastHeaders[line.left(colon).toLower()] = line.mid(colon + 1).trimmed();
+    // Answers a whole request: the head, then the body, or filler bytes when
+    // it is null, handed over as the socket drains, so gigabytes cost no memory.
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+        const int end = socket->peek(1 << 20).indexOf("\r\n\r\n");
+        QString path = "DOWNLOAD";
+        Route r{ 200, {}, {}, 0, download };
+        QByteArray head;
+        if (socket->peek(9) == "DOWNLOAD " && socket->canReadLine()) {
+            commands << socket->readLine();
+            r.fillerBytes = download == Behaviour::CloseEarly
+                    ? 2 * Chunk
+                    : commands.last().mid(9).trimmed().toLongLong();
+        } else if (end >= 0) {
+            const QList<QByteArray> lines = socket->read(end + 4).trimmed().split('\n');
+            lastHeaders.clear();
+            for (const QByteArray &line : lines.mid(1)) {
+                const int colon = line.indexOf(':');
+                lastHeaders[line.left(colon).toLower()] = line.mid(colon + 1).trimmed();
+            }
+            path = lines[0].split(' ').value(1);
+            requests << path;
+            r = m_routes.value(path, Route{ 404, "not found" });
+            head = "HTTP/1.1 " + QByteArray::number(r.status) + " Status\r\nLocation: " + r.location
+                    + "\r\nConnection: close\r\n";
+        } else {
+            return;
         }
-        path = lines[0].split(' ').value(1);
-        requests << path;
-        r = m_routes.value(path, Route{ 404, "not found" });
-        head = "HTTP/1.1 " + QByteArray::number(r.status) + " Status\r\nLocation: " + r.location
-                + "\r\nConnection: close\r\n";
-    } else {
-        return;
-    }
-    const Behaviour how = r.behaviour;
-    const bool endless = how == Behaviour::Endless, early = how == Behaviour::CloseEarly;
-    const QByteArray body = r.fillerBytes < 0 && !endless ? r.body : QByteArray();
-    const qint64 size = body.isNull() ? r.fillerBytes : body.size();
-    const qint64 stop = endless ? LLONG_MAX : early ? size / 2 : size;
-    // Paced: a piece a tick; a tenth of a body (filler: 256 KiB) when slow, 1 KiB when trickling,
-    // half of what is sent before closing early. Windows' event loop returns only once no socket
-    // message is waiting: an endless stream fed from bytesWritten to a reader in the same loop
-    // would keep it from ever returning, so there a timer paces it too. Silent: -1.
-    const int tick = QVector<int>{
-        0, 100, -1, 100, 20, QSysInfo::productType() == "windows" ? 10 : 0
-    }[int(how)];
-    const qint64 piece = how == Behaviour::Trickle ? 1024
-            : early                                ? (stop + 1) / 2
-            : tick && !body.isNull()               ? (size + 9) / 10
-                                                   : Chunk;
-    if (tick < 0)
-        return;
-    if (!head.isEmpty())
-        socket->write(head + (endless ? "" : "Content-Length: " + QByteArray::number(size) + "\r\n")
-                      + "\r\n");
-    auto done = std::make_shared<qint64>(0);
-    const auto pump = [=] {
-        while (*done < stop && socket->bytesToWrite() < 4 * Chunk) {
-            const int n = int(qMin(piece, stop - *done));
-            Sent &s = sent[path];
-            s.bytes += socket->write(body.isNull() ? QByteArray(n, 'x') : body.mid(int(*done), n));
-            s.last = now();
-            if (s.first < 0)
-                s.first = s.last;
-            *done += n;
-            if (tick)
-                break;
+        const Behaviour how = r.behaviour;
+        const bool endless = how == Behaviour::Endless, early = how == Behaviour::CloseEarly;
+        const QByteArray body = r.fillerBytes < 0 && !endless ? r.body : QByteArray();
+        const qint64 size = body.isNull() ? r.fillerBytes : body.size();
+        const qint64 stop = endless ? LLONG_MAX : early ? size / 2 : size;
+        // Paced: a piece a tick; a tenth of a body (filler: 256 KiB) when slow, 1 KiB when
+        // trickling, half of what is sent before closing early. Windows' event loop returns only
+        // once no socket message is waiting: an endless stream fed from bytesWritten to a reader in
+        // the same loop would keep it from ever returning, so there a timer paces it too. Silent:
+        // -1.
+        const int tick = QVector<int>{
+            0, 100, -1, 100, 20, QSysInfo::productType() == "windows" ? 10 : 0
+        }[int(how)];
+        const qint64 piece = how == Behaviour::Trickle ? 1024
+                : early                                ? (stop + 1) / 2
+                : tick && !body.isNull()               ? (size + 9) / 10
+                                                       : Chunk;
+        if (tick < 0)
+            return;
+        if (!head.isEmpty())
+            socket->write(head
+                          + (endless ? "" : "Content-Length: " + QByteArray::number(size) + "\r\n")
+                          + "\r\n");
+        auto done = std::make_shared<qint64>(0);
+        const auto pump = [=] {
+            while (*done < stop && socket->bytesToWrite() < 4 * Chunk) {
+                const int n = int(qMin(piece, stop - *done));
+                Sent &s = sent[path];
+                s.first = s.first < 0 ? now() : s.first;
+                s.bytes +=
+                        socket->write(body.isNull() ? QByteArray(n, 'x') : body.mid(int(*done), n));
+                s.last = now();
+                *done += n;
+                if (tick)
+                    break;
+            }
+            if (*done == stop) // once
+                ++*done, socket->disconnectFromHost();
+        };
+        if (tick) {
+            auto *timer = new QTimer(socket);
+            connect(timer, &QTimer::timeout, socket, pump);
+            timer->start(tick);
+        } else {
+            connect(socket, &QTcpSocket::bytesWritten, socket, pump);
         }
-        if (*done == stop) // once
-            ++*done, socket->disconnectFromHost();
-    };
-    if (tick) {
-        auto *timer = new QTimer(socket);
-        connect(timer, &QTimer::timeout, socket, pump);
-        timer->start(tick);
-    } else {
-        connect(socket, &QTcpSocket::bytesWritten, socket, pump);
-    }
-    pump();
+        pump();
+    });
 }
 
 const QString ConfigPath = "/speedtest-config.php";

@@ -1,6 +1,6 @@
-#ifndef LOCALSERVICE_H
-#define LOCALSERVICE_H
+#pragma once
 
+#include <QDeadlineTimer>
 #include <QHash>
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -34,7 +34,7 @@ struct Route
 class LocalService : public QTcpServer
 {
 public:
-    explicit LocalService(bool tls = false);
+    explicit LocalService(bool tls = false) : m_tls(tls) { listen(QHostAddress::LocalHost); }
 
     void route(const QString &path, const Route &route) { m_routes.insert(path, route); }
     void route(const QString &path, const QByteArray &body, Behaviour behaviour = Behaviour::Normal)
@@ -45,8 +45,11 @@ public:
     // pieces 20 ms apart, then close; Endless: until the client closes.
     Behaviour download = Behaviour::Normal;
 
-    QString url(const QString &path = QString()) const;
-    QString host() const; // "127.0.0.1:<port>"
+    QString url(const QString &path = QString()) const
+    {
+        return (m_tls ? "https://" : "http://") + host() + path;
+    }
+    QString host() const { return "127.0.0.1:" + QString::number(serverPort()); }
 
     QStringList requests; // request targets, in order of arrival
     QHash<QString, QByteArray> lastHeaders; // lower-case name -> value, of the last request
@@ -60,17 +63,15 @@ public:
         qint64 bytes = 0, first = -1, last = -1;
     };
     QHash<QString, Sent> sent;
-    static qint64 now(); // monotonic milliseconds
+    static qint64 now() { return QDeadlineTimer::current().deadline(); } // monotonic milliseconds
 
     // "127.0.0.1:<port>" of a loopback port that nothing listens on.
-    static QString refusedHost();
+    static QString refusedHost() { return LocalService().host(); } // listened on only for now
 
 protected:
     void incomingConnection(qintptr descriptor) override;
 
 private:
-    void serve(QTcpSocket *socket);
-
     bool m_tls;
     QHash<QString, Route> m_routes;
 };
@@ -97,8 +98,7 @@ QByteArray configDocument(const QString &testlength, const QString &threads,
 struct TestServer
 {
     LocalService *service;
-    double lat;
-    double lon;
+    double lat, lon;
     QString name;
 };
 // A server list document naming each test server with its own url and host.
@@ -106,5 +106,3 @@ QByteArray serverListDocument(const QList<TestServer> &servers);
 
 // The marker line of a cancelled run in the report.
 extern const QByteArray CancelMarker;
-
-#endif // LOCALSERVICE_H

@@ -1,5 +1,4 @@
-#ifndef RECORDER_H
-#define RECORDER_H
+#pragma once
 
 #include <QObject>
 #include <QStringList>
@@ -18,4 +17,3 @@ public:
     QStringList events;
 };
 
-#endif // RECORDER_H

@@ -1,5 +1,4 @@
-#ifndef STANDINS_H
-#define STANDINS_H
+#pragma once
 
 #include <QCoreApplication>
 #include <QDir>
@@ -51,4 +50,3 @@ inline bool standInEnded(const QString &name)
 }
 #endif
 
-#endif // STANDINS_H

@@ -1,5 +1,4 @@
-#ifndef WORKDIR_H
-#define WORKDIR_H
+#pragma once
 
 #include <QDateTime>
 #include <QDir>
@@ -33,4 +32,3 @@ private:
     QString m_previous;
 };
 
-#endif // WORKDIR_H
