@@ -7,25 +7,16 @@
 #include "WorkDir.h"
 
 #ifdef Q_OS_WIN
-// Export starts Explorer with a command line it reads itself.
+// Export starts Explorer with a command line it reads itself, commas separating arguments.
 class tst_ReportExport : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void explorerCommand_data()
-    {
-        columns<QString, QString>("path", "command");
-        QTest::newRow("blank") << "C:/Users/Jo Doe/Linkometer.log"
-                               << "/select, \"C:\\Users\\Jo Doe\\Linkometer.log\"";
-        QTest::newRow("comma") << "C:/Users/a,b/Linkometer.log"
-                               << "/select, \"C:\\Users\\a,b\\Linkometer.log\"";
-    }
     void explorerCommand()
     {
-        QFETCH(QString, path);
-        QFETCH(QString, command);
-        QCOMPARE(ReportExport::explorerArguments(path), command);
+        QCOMPARE(ReportExport::explorerArguments("C:/Users/a,b/Linkometer.log"),
+                 "/select, \"C:\\Users\\a,b\\Linkometer.log\"");
     }
 };
 #else
