@@ -3,8 +3,6 @@
 #include <QSslSocket>
 #include <QTimer>
 
-const qint64 Chunk = 256 * 1024;
-
 void LocalService::incomingConnection(qintptr descriptor)
 {
     QTcpSocket *socket = m_tls ? new QSslSocket(this) : new QTcpSocket(this);
@@ -26,10 +24,10 @@ void LocalService::incomingConnection(qintptr descriptor)
         if (socket->peek(9) == "DOWNLOAD " && socket->canReadLine()) {
             commands << socket->readLine();
             r.fillerBytes = download == Behaviour::CloseEarly
-                    ? 2 * Chunk
+                    ? 524288 // announced; half of it sent
                     : commands.last().mid(9).trimmed().toLongLong();
         } else if (end >= 0) {
-            const QList<QByteArray> lines = socket->read(end + 4).trimmed().split('\n');
+            const auto lines = socket->read(end + 4).split('\n');
             lastHeaders.clear();
             for (const QByteArray &line : lines.mid(1)) {
                 const int colon = line.indexOf(':');
@@ -59,7 +57,7 @@ void LocalService::incomingConnection(qintptr descriptor)
         const qint64 piece = how == Behaviour::Trickle ? 1024
                 : early                                ? (stop + 1) / 2
                 : tick && !body.isNull()               ? (size + 9) / 10
-                                                       : Chunk;
+                                                       : 262144; // 256 KiB
         if (tick < 0)
             return;
         if (!head.isEmpty())
@@ -68,12 +66,11 @@ void LocalService::incomingConnection(qintptr descriptor)
                           + "\r\n");
         auto done = std::make_shared<qint64>(0);
         const auto pump = [=] {
-            while (*done < stop && socket->bytesToWrite() < 4 * Chunk) {
+            while (*done < stop && socket->bytesToWrite() < 1048576) { // 1 MiB waiting at most
                 const int n = int(qMin(piece, stop - *done));
                 Sent &s = sent[path];
                 s.first = s.first < 0 ? now() : s.first;
-                s.bytes +=
-                        socket->write(body.isNull() ? QByteArray(n, 'x') : body.mid(int(*done), n));
+                socket->write(body.isNull() ? QByteArray(n, 'x') : body.mid(int(*done), n));
                 s.last = now();
                 *done += n;
                 if (tick)
@@ -100,8 +97,7 @@ const QByteArray CancelMarker = "===========================cancel==============
 
 QByteArray configDocument(const QString &testlength, const QString &threads, const QString &timeout)
 {
-    return QStringLiteral(
-                   "<?xml version=\"1.0\"?><settings><client lat=\"1\" lon=\"-1\" isp=\"Acme "
+    return QString("<?xml version=\"1.0\"?><settings><client lat=\"1\" lon=\"-1\" isp=\"Acme "
                    "Net\"/><download testlength=\"%1\" threadsperurl=\"%2\"/><latency "
                    "timeout=\"%3\"/></settings>")
             .arg(testlength, threads, timeout)
@@ -110,11 +106,11 @@ QByteArray configDocument(const QString &testlength, const QString &threads, con
 
 QByteArray serverListDocument(const QList<TestServer> &servers)
 {
-    QString out = QStringLiteral("<?xml version=\"1.0\"?><settings><servers>");
+    QString out = "<?xml version=\"1.0\"?><settings><servers>";
     for (const TestServer &s : servers)
-        out += QStringLiteral("<server url=\"%1\" lat=\"%2\" lon=\"%3\" name=\"%4\" "
-                              "country=\"Testland\" cc=\"TL\" sponsor=\"Sponsor %4\" id=\"1000\" "
-                              "host=\"%5\"/>")
+        out += QString("<server url=\"%1\" lat=\"%2\" lon=\"%3\" name=\"%4\" "
+                       "country=\"Testland\" cc=\"TL\" sponsor=\"Sponsor %4\" id=\"1000\" "
+                       "host=\"%5\"/>")
                        .arg(s.service->url("/speedtest/upload.php"))
                        .arg(s.lat)
                        .arg(s.lon)

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QDeadlineTimer>
-#include <QHash>
 #include <QRegularExpression>
 #include <QTcpServer>
 
@@ -34,18 +33,18 @@ struct Route
 class LocalService : public QTcpServer
 {
 public:
-    explicit LocalService(bool tls = false) : m_tls(tls) { listen(QHostAddress::LocalHost); }
+    LocalService(bool tls = false) : m_tls(tls) { listen(QHostAddress::LocalHost); }
 
     void route(const QString &path, const Route &route) { m_routes.insert(path, route); }
     void route(const QString &path, const QByteArray &body, Behaviour behaviour = Behaviour::Normal)
     {
-        route(path, Route{ 200, body, {}, -1, behaviour });
+        m_routes.insert(path, { 200, body, {}, -1, behaviour });
     }
     // Normal: n bytes per command, then close; CloseEarly: 256 KiB in two
     // pieces 20 ms apart, then close; Endless: until the client closes.
     Behaviour download = Behaviour::Normal;
 
-    QString url(const QString &path = QString()) const
+    QString url(const QString &path = {}) const
     {
         return (m_tls ? "https://" : "http://") + host() + path;
     }
@@ -55,12 +54,12 @@ public:
     QHash<QString, QByteArray> lastHeaders; // lower-case name -> value, of the last request
     QList<QByteArray> commands; // download command lines received
 
-    // What the service really sent of the bodies of a path (downloads under
-    // "DOWNLOAD"): bytes, and the span from the first to the last write on
-    // the clock of now().
+    // When the service wrote the bodies of a path (downloads under
+    // "DOWNLOAD"): the span from the first to the last write on the clock of
+    // now().
     struct Sent
     {
-        qint64 bytes = 0, first = -1, last = -1;
+        qint64 first = -1, last = -1;
     };
     QHash<QString, Sent> sent;
     static qint64 now() { return QDeadlineTimer::current().deadline(); } // monotonic milliseconds

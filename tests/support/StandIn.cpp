@@ -19,7 +19,7 @@ int main(int argc, char **argv)
     GetModuleFileNameA(nullptr, path, MAX_PATH);
     std::string name = strrchr(path, '\\') + 1;
     name.resize(name.rfind('.'));
-    const std::string hold = "hold-" + name;
+    const auto hold = "hold-" + name;
     const bool held = GetFileAttributesA(hold.c_str()) != INVALID_FILE_ATTRIBUTES;
     if (held)
         CreateFileA((name + ".running").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,

@@ -12,7 +12,7 @@
 class StandIns : public QTemporaryDir
 {
 public:
-    explicit StandIns(const QByteArray &script) : m_path(qgetenv("PATH"))
+    StandIns(const QByteArray &script) : m_path(qgetenv("PATH"))
     {
 #ifdef Q_OS_WIN
         for (const char *name : { "/ping.exe", "/tracert.exe" })
@@ -49,4 +49,3 @@ inline bool standInEnded(const QString &name)
     return QFile::remove(name + ".running") || !QFile::exists(name + ".running");
 }
 #endif
-

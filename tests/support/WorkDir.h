@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QDateTime>
 #include <QDir>
 #include <QTemporaryDir>
 
@@ -31,4 +30,3 @@ public:
 private:
     QString m_previous;
 };
-
