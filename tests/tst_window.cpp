@@ -6,6 +6,7 @@
 #include <csignal>
 #include <memory>
 
+#include "Columns.h"
 #include "LocalService.h"
 #include "MainWindow.h"
 #include "QuitSignals.h"
@@ -193,9 +194,7 @@ private slots:
 
 void tst_Window::run_data()
 {
-    QTest::addColumn<QVariantMap>("faults");
-    QTest::addColumn<QString>("label");
-    QTest::addColumn<QString>("log");
+    columns<QVariantMap, QString, QString>("faults", "label", "log");
     const QString finished = Done.first(), unwritten = "Report could not be written in full";
     QTest::newRow("complete run") << QVariantMap() << finished << SpeedTest + Stages;
     QTest::newRow("configuration not XML") << QVariantMap{ { ConfigPath, "not xml" } } << finished
@@ -234,10 +233,7 @@ void tst_Window::run()
 
 void tst_Window::cancel_data()
 {
-    QTest::addColumn<QString>("route");
-    QTest::addColumn<QString>("hold");
-    QTest::addColumn<QString>("label");
-    QTest::addColumn<QString>("after");
+    columns<QString, QString, QString, QString>("route", "hold", "label", "after");
     const QString download = "Checking download...", tracert = "Checking tracert...";
     QTest::newRow("speed test") << ListPath << "" << download << "";
     QTest::newRow("first download") << "/c.bin"
@@ -291,10 +287,7 @@ void tst_Window::cancel()
 
 void tst_Window::killed_data()
 {
-    QTest::addColumn<int>("sig");
-    QTest::addColumn<QString>("hold");
-    QTest::addColumn<QString>("reached");
-    QTest::addColumn<QProcess::ExitStatus>("exit");
+    columns<int, QString, QString, QProcess::ExitStatus>("sig", "hold", "reached", "exit");
 #ifndef Q_OS_WIN // the job object ends a Windows tool's commands with the tool
     QTest::newRow("killed in tracert")
             << int(SIGKILL) << "hold-" + Trace << Trace + " -- " << QProcess::CrashExit;
