@@ -8,4 +8,3 @@ void columns(Names... names)
 {
     (QTest::addColumn<T>(names), ...);
 }
-

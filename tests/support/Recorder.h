@@ -16,4 +16,3 @@ public:
 
     QStringList events;
 };
-
