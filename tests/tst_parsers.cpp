@@ -2,6 +2,7 @@
 #include <QtTest>
 
 #include "Columns.h"
+#include "DownloadMgr.h"
 #include "FuzzTargets.h"
 #include "TestSpeed.h"
 #include "WorkDir.h"
@@ -85,6 +86,9 @@ private slots:
         QCOMPARE(QList<double>({ TestSpeed::downloadSpeed(1280000, 1000),
                                  TestSpeed::downloadSpeed(1, 1), TestSpeed::downloadSpeed(1, 0) }),
                  QList<double>({ 10, 0.0078125, 0 }));
+        // A file's rate in MiB/s, within one millisecond as in one.
+        QCOMPARE(QList<float>({ DownloadMgr::rate(1048576, 1000), DownloadMgr::rate(1048576, 0) }),
+                 QList<float>({ 1, 1000 }));
         QCOMPARE(QList<int>({ TestSpeed::downloadTimeout(1), TestSpeed::downloadTimeout(3600),
                               TestSpeed::downloadTimeout(3601), TestSpeed::latencyTimeout(1),
                               TestSpeed::latencyTimeout(60), TestSpeed::latencyTimeout(61) }),

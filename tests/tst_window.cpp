@@ -37,9 +37,9 @@ const QString SpeedTest =
         "\\(S\\) \\nLatency: \\d+ms \\nDowload: [0-9.e+-]+mbps \\nLoss: not "
         "available \\n";
 const QString Stages = "={54}\\n"
-                       "={54}\\n\\nfile: <svc>/c\\.bin, speed [0-9.e+-]+mbps\\n \\n"
-                       "={54}\\n\\nfile: <svc>/a\\.bin, speed [0-9.e+-]+mbps\\n \\n"
-                       "={54}\\n\\nfile: <svc>/b\\.bin, speed [0-9.e+-]+mbps\\n \\n"
+                       "={54}\\n\\nfile: <svc>/c\\.bin, speed (0\\.0*)?[1-9][0-9.e-]*mbps\\n \\n"
+                       "={54}\\n\\nfile: <svc>/a\\.bin, speed (0\\.0*)?[1-9][0-9.e-]*mbps\\n \\n"
+                       "={54}\\n\\nfile: <svc>/b\\.bin, speed (0\\.0*)?[1-9][0-9.e-]*mbps\\n \\n"
                        "<ping>={54}\\n<trace>={27}finn={27}\\n"
                        "download file done from <svc>/t1 in \\d+ ms \\n"
                        "download file done from <svc>/t2 in \\d+ ms \\n"
