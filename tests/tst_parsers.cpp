@@ -2,12 +2,12 @@
 #include <QtTest>
 
 #include "Columns.h"
+#include "DownloadList.h"
 #include "DownloadMgr.h"
-#include "FuzzTargets.h"
+#include "ReadSizeAttribute.h"
+#include "ServerCache.h"
 #include "TestSpeed.h"
 #include "WorkDir.h"
-
-using Fuzz = int (*)(const uint8_t *, size_t);
 
 // The parsers' edge cases, which whole speed tests do not reach.
 class tst_Parsers : public QObject
@@ -134,25 +134,6 @@ private slots:
         QVERIFY(dir.write("d", "http://a/1\r\n\r\n  https://b/2 \n") && QDir().mkdir("e"));
         QCOMPARE(DownloadList::read("d") + DownloadList::read("e") + DownloadList::read("f"),
                  QVector<QString>({ "http://a/1", "https://b/2" }));
-    }
-    // Every file of each fuzz corpus: the seeds and each input that once broke a parser. A
-    // broken rule aborts.
-    void corpus()
-    {
-        const QList<QPair<QString, Fuzz>> targets{ { "configdocument", fuzzConfigDocument },
-                                                   { "serverlist", fuzzServerList },
-                                                   { "servercache", fuzzServerCache },
-                                                   { "downloadlist", fuzzDownloadList },
-                                                   { "sizetext", fuzzSizeText } };
-        for (const auto &target : targets)
-            for (const QFileInfo &file :
-                 QDir(OSP_FUZZ_CORPUS_DIR "/" + target.first).entryInfoList(QDir::Files)) {
-                QFile f(file.filePath());
-                QVERIFY(f.open(QIODevice::ReadOnly));
-                const QByteArray input = f.readAll();
-                target.second(reinterpret_cast<const uint8_t *>(input.constData()),
-                              size_t(input.size()));
-            }
     }
 };
 
