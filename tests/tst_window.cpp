@@ -287,12 +287,11 @@ void tst_Window::cancel()
 
 void tst_Window::killed_data()
 {
-    columns<int, QString, QString, QProcess::ExitStatus>("sig", "hold", "reached", "exit");
+    columns<int, QString, QString>("sig", "hold", "reached");
 #ifndef Q_OS_WIN // the job object ends a Windows tool's commands with the tool
-    QTest::newRow("killed in tracert")
-            << int(SIGKILL) << "hold-" + Trace << Trace + " -- " << QProcess::CrashExit;
+    QTest::newRow("killed in tracert") << int(SIGKILL) << "hold-" + Trace << Trace + " -- ";
     QTest::newRow("terminated in ping") << int(SIGTERM) << "hold-ping"
-                                        << "ping -c" << QProcess::NormalExit;
+                                        << "ping -c";
 #endif
 }
 
@@ -304,7 +303,6 @@ void tst_Window::killed()
     QFETCH(int, sig);
     QFETCH(QString, hold);
     QFETCH(QString, reached);
-    QFETCH(QProcess::ExitStatus, exit);
     WorkDir dir;
     write(hold, "");
     QProcess child;
@@ -315,7 +313,6 @@ void tst_Window::killed()
     QTRY_VERIFY(ended(hold));
     QFile::remove(hold);
     QTRY_COMPARE(child.state(), QProcess::NotRunning);
-    QCOMPARE(child.exitStatus(), exit);
     QCOMPARE(report(), atKill);
 #endif
 }

@@ -22,20 +22,14 @@ void LocalService::incomingConnection(qintptr descriptor)
         Route r{ 200, {}, {}, 0, download };
         QByteArray head;
         if (socket->peek(9) == "DOWNLOAD " && socket->canReadLine()) {
-            commands << socket->readLine();
+            const QByteArray command = socket->readLine();
             r.fillerBytes = download == Behaviour::CloseEarly
                     ? 524288 // announced; half of it sent
-                    : commands.last().mid(9).trimmed().toLongLong();
+                    : command.mid(9).trimmed().toLongLong();
         } else if (end >= 0) {
-            const auto lines = socket->read(end + 4).split('\n');
-            lastHeaders.clear();
-            for (const QByteArray &line : lines.mid(1)) {
-                const int colon = line.indexOf(':');
-                lastHeaders[line.left(colon).toLower()] = line.mid(colon + 1).trimmed();
-            }
-            path = lines[0].split(' ').value(1);
+            path = socket->read(end + 4).split(' ').value(1);
             requests << path;
-            r = m_routes.value(path, Route{ 404, "not found" });
+            r = m_routes.value(path, Route{ 404, "not found", {}, -1, Behaviour::Normal });
             head = "HTTP/1.1 " + QByteArray::number(r.status) + " Status\r\nLocation: " + r.location
                     + "\r\nConnection: close\r\n";
         } else {
@@ -46,18 +40,16 @@ void LocalService::incomingConnection(qintptr descriptor)
         const QByteArray body = r.fillerBytes < 0 && !endless ? r.body : QByteArray();
         const qint64 size = body.isNull() ? r.fillerBytes : body.size();
         const qint64 stop = endless ? LLONG_MAX : early ? size / 2 : size;
-        // Paced: a piece a tick; a tenth of a body (filler: 256 KiB) when slow, 1 KiB when
-        // trickling, half of what is sent before closing early. Windows' event loop returns only
+        // Paced: a piece a tick; a tenth of a body (filler: 256 KiB) when slow, half of what
+        // is sent before closing early. Windows' event loop returns only
         // once no socket message is waiting: an endless stream fed from bytesWritten to a reader in
         // the same loop would keep it from ever returning, so there a timer paces it too. Silent:
         // -1.
-        const int tick = QVector<int>{
-            0, 100, -1, 100, 20, QSysInfo::productType() == "windows" ? 10 : 0
-        }[int(how)];
-        const qint64 piece = how == Behaviour::Trickle ? 1024
-                : early                                ? (stop + 1) / 2
-                : tick && !body.isNull()               ? (size + 9) / 10
-                                                       : 262144; // 256 KiB
+        const int tick = QVector<int>{ 0, 100, -1, 20,
+                                       QSysInfo::productType() == "windows" ? 10 : 0 }[int(how)];
+        const qint64 piece = early       ? (stop + 1) / 2
+                : tick && !body.isNull() ? (size + 9) / 10
+                                         : 262144; // 256 KiB
         if (tick < 0)
             return;
         if (!head.isEmpty())

@@ -9,7 +9,6 @@ enum class Behaviour {
     Normal, // the whole answer at once
     Slow, // the body in ten pieces (filler: of 256 KiB), 100 ms apart
     Silent, // read the request, never answer, keep the connection
-    Trickle, // the head announcing the length, then 1 KiB every 100 ms
     CloseEarly, // announce the whole body, send half of it in two pieces 20 ms apart, close
     Endless, // no length, filler bytes until the client closes
 };
@@ -51,8 +50,6 @@ public:
     QString host() const { return "127.0.0.1:" + QString::number(serverPort()); }
 
     QStringList requests; // request targets, in order of arrival
-    QHash<QString, QByteArray> lastHeaders; // lower-case name -> value, of the last request
-    QList<QByteArray> commands; // download command lines received
 
     // When the service wrote the bodies of a path (downloads under
     // "DOWNLOAD"): the span from the first to the last write on the clock of
