@@ -79,6 +79,7 @@ private slots:
                 QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", m_http.serverPort()));
         QVERIFY(EndpointChecks().runEndpointChecks("Linkometer.log", {}, {}));
         QCOMPARE(m_http.requests.size(), 6); // each one through the proxy
+        QCOMPARE(EndpointChecks().probeUrl("", ""), -1);
         QCOMPARE(
                 dir.read("Linkometer.log"),
                 QByteArray(
