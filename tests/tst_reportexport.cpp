@@ -21,6 +21,7 @@ private slots:
 };
 #else
 #  include <QDBusConnection>
+#  include <QDBusPendingCallWatcher>
 #  include <QDesktopServices>
 
 // The desktop's file manager and its default handler of file URLs: they note what they are asked
@@ -87,6 +88,7 @@ private slots:
                 m_manager.shown,
                 QStringList(
                         QUrl::fromLocalFile(QDir::current().absoluteFilePath(shown)).toString()));
+        QTRY_VERIFY(window.findChildren<QDBusPendingCallWatcher *>().isEmpty()); // released
     }
 };
 #endif

@@ -1,8 +1,10 @@
+#include <QJsonDocument>
 #include <QtTest>
 
 #include "Columns.h"
 #include "LocalService.h"
 #include "Recorder.h"
+#include "ReplyGuard.h"
 #include "ServerCache.h"
 #include "TestSpeed.h"
 #include "WorkDir.h"
@@ -19,6 +21,7 @@ private slots:
         // A cache of this process alone: another build's run may go on beside it.
         static QTemporaryDir cache;
         QVERIFY(qputenv("XDG_CACHE_HOME", QFile::encodeName(cache.path())));
+        ReplyGuard::setIdleTimeoutForTesting(1500);
     }
     void run_data();
     void run();
@@ -26,15 +29,19 @@ private slots:
 
 void tst_SpeedTest::run_data()
 {
-    // days: age of the cache file beforehand, -1 none, -2 a folder in its place; path, body:
+    // days: age of the cache file beforehand, -1 none, -2 a folder in its place; path, body, how:
     // one document answered otherwise; cancelAt: the status at which the caller cancels;
     // seen: the signals, the report, servers and age of the cache file, the documents asked for
     // (<>: a time, a latency or a speed).
-    columns<int, QString, QByteArray, int, QString>("days", "path", "body", "cancelAt", "seen");
+    columns<int, QString, Route, int, QString>("days", "path", "answer", "cancelAt", "seen");
     const QString
             go = "1 | Retrieving configuration from server... | ",
             fetch = "Retrieving servers list from server... | 2 | ",
-            pick = "3 | Check latencies... | Selected server: Sponsor Near (Near) [111.303km]: ",
+            pick = "3 | Check latencies... | "
+                   R"({"country":"Testland",<>,"host":"<>",<>,"latencyUrl":"http://<>/speedtest/)"
+                   R"(latency.txt","latitude":1,"longitude":0,"name":"Near","sponsor":"Sponsor )"
+                   R"(Near","url":"http://<>/speedtest/upload.php"} | Selected server: Sponsor )"
+                   "Near (Near) [111.303km]: ",
             ran = " | 4 | Downloading... | error 4 | The remote host closed the connection | "
                   "Download Speed: <> | ",
             end = "6 | Finished\nTest time: <> \n", isp = "ISP: Acme Net \n",
@@ -42,8 +49,9 @@ void tst_SpeedTest::run_data()
             report = " \nDowload: <> \nLoss: not available \n",
             asked = " /speedtest-config.php /speedtest-servers-static.php";
     const auto row = [](const char *name, const QString &seen, int days = -1,
-                        const QString &path = "", const char *body = "", int cancelAt = 0) {
-        QTest::newRow(name) << days << path << QByteArray(body) << cancelAt << seen;
+                        const QString &path = "", const char *body = "", int cancelAt = 0,
+                        Behaviour how = Behaviour::Normal) {
+        QTest::newRow(name) << days << path << Route{ 200, body, {}, -1, how } << cancelAt << seen;
     };
     const QString whole = pick + "<>" + ran + end + chosen + "<>" + report;
 
@@ -62,6 +70,15 @@ void tst_SpeedTest::run_data()
         go + fetch + "error 2 | Servers file error: error occurred while parsing element | " + end
                 + isp + "0 0" + asked,
         -1, ListPath, "plain text");
+    // Cut off: the reason is the error, not the abort that follows.
+    row("server list without end",
+        go + fetch + "error 2 | Server file error: Document too large (more than 32 MiB) | " + end
+                + isp + "0 0" + asked,
+        -1, ListPath, "", 0, Behaviour::Endless);
+    row("configuration silent",
+        go + "error 1 | Config file error: Request timed out after 1.5 s without data | " + end
+                + "0 0 /speedtest-config.php",
+        -1, ConfigPath, "", 0, Behaviour::Silent);
     // Every probe fails, all latencies are equal: the last probed, the farthest, comes first.
     const QString never = "2147483647ms";
     row("latency file wrong",
@@ -78,7 +95,7 @@ void tst_SpeedTest::run()
 {
     QFETCH(int, days);
     QFETCH(QString, path);
-    QFETCH(QByteArray, body);
+    QFETCH(Route, answer);
     QFETCH(int, cancelAt);
     WorkDir work;
     LocalService web, near, dead;
@@ -89,7 +106,7 @@ void tst_SpeedTest::run()
     web.route(ConfigPath, configDocument("1", "1", "1"));
     web.route(ListPath, list);
     near.route(LatencyPath, "test=test\n");
-    (path == LatencyPath ? near : web).route(path, body);
+    (path == LatencyPath ? near : web).route(path, answer);
     near.download = Behaviour::CloseEarly;
     const QString dir = ServerCache::cacheDirectory(), cache = ServerCache::filePath(dir);
     QDir(dir).removeRecursively();
@@ -107,6 +124,9 @@ void tst_SpeedTest::run()
     r.watch(&test, &TestSpeed::errorChanged,
             [&] { return "error " + QString::number(test.error()); });
     r.watch(&test, &TestSpeed::errorStringChanged, [&] { return test.errorString(); });
+    r.watch(&test, &TestSpeed::bestServerChanged, [&] {
+        return QJsonDocument::fromVariant(test.bestServer()).toJson(QJsonDocument::Compact);
+    });
     connect(&test, &TestSpeed::statusChanged, this, [&] {
         if (test.status() == cancelAt)
             test.cancel(), test.start(); // a start after a cancel does nothing
@@ -117,9 +137,9 @@ void tst_SpeedTest::run()
                        + QString::number(ServerCache::load(cache).size()) + ' '
                        + QString::number(ServerCache::ageInDays(cache)) + ' '
                        + web.requests.join(' '))
-                .replace(
-                        QRegularExpression("\\b\\d{1,4}ms|[\\d.e+]+mbps|\\d{4}(-\\d\\d){5}-\\d{3}"),
-                        "<>");
+                .replace(QRegularExpression("\\b\\d{1,4}ms|[\\d.e+]+mbps|\\d{4}(-\\d\\d){5}-\\d{3}|"
+                                            "127\\.0\\.0\\.1:\\d+|\"(latency|distance)\":[\\d.]+"),
+                         "<>");
     };
     QFETCH(QString, seen);
     QTRY_COMPARE_WITH_TIMEOUT(now(), seen, scaled(10000));

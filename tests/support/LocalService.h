@@ -21,6 +21,7 @@ struct Route
     qint64 fillerBytes = -1; // >= 0: a generated body of this size instead of body
     Behaviour behaviour = Behaviour::Normal;
 };
+Q_DECLARE_METATYPE(Route)
 
 // One port on 127.0.0.1 that answers HTTP (or HTTPS, TLS 1.2 and later, with
 // the committed test certificate) from a table of routes, 404 elsewhere, and

@@ -12,14 +12,14 @@ public:
     WorkDir() : m_previous(QDir::currentPath()) { QDir::setCurrent(path()); }
     ~WorkDir() { QDir::setCurrent(m_previous); }
 
-    QByteArray read(const QString &name) const
+    static QByteArray read(const QString &name)
     {
         QFile file(name);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
     // modified, when valid, becomes the file's modification time.
-    bool write(const QString &name, const QByteArray &bytes,
-               const QDateTime &modified = QDateTime()) const
+    static bool write(const QString &name, const QByteArray &bytes,
+                      const QDateTime &modified = QDateTime())
     {
         QFile file(name);
         return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush()
