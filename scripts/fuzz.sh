@@ -9,7 +9,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${OSP_BUILD_DIR:-$root/build/fuzz}"
-all_targets=(configdocument serverlist servercache downloadlist sizetext)
+all_targets=(configdocument serverlist servercache)
 
 seconds="${1:-30}"
 if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then

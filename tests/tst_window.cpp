@@ -26,8 +26,9 @@ const QString Trace = "traceroute", Ping = "ping -c 4 -- 127\\.0\\.0\\.1\\n",
 #endif
 // The Unix stand-ins for ping and traceroute, as the Windows one: they print
 // their arguments, then wait while hold-<name> exists, <name>.running
-// telling that they run; "stubborn" makes them ignore SIGTERM.
-const QByteArray Script = "name=${0##*/}\necho $$ >$name.running\n[ -f stubborn ] && trap '' TERM\n"
+// telling that they run; they ignore SIGTERM, so only the kill that follows
+// a grace time ends them.
+const QByteArray Script = "name=${0##*/}\necho $$ >$name.running\ntrap '' TERM\n"
                           "echo \"$name $*\"\n[ -f hold-$name ] || exit 0\n"
                           "while [ -f hold-$name ]; do sleep 0.02; done\necho $name after hold\n";
 
@@ -83,7 +84,6 @@ struct Rig
         WorkDir::write("downloadConfig.txt",
                        (svc.url("/c.bin") + "\n  \n" + svc.url("/a.bin") + '\n' + svc.url("/b.bin"))
                                .toUtf8());
-        WorkDir::write("stubborn", "");
         QDir().mkdir(faults.value("folder").toString());
         QFile::link("/dev/full", faults.value("full").toString());
         serve();
