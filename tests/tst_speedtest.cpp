@@ -50,7 +50,7 @@ void tst_SpeedTest::run_data()
             asked = " /speedtest-config.php /speedtest-servers-static.php";
     const auto row = [](const char *name, const QString &seen, int days = -1,
                         const QString &path = "", const char *body = "", int cancelAt = 0,
-                        Behaviour how = Behaviour::Normal) {
+                        Behaviour how = {}) {
         QTest::newRow(name) << days << path << Route{ 200, body, {}, -1, how } << cancelAt << seen;
     };
     const QString whole = pick + "<>" + ran + end + chosen + "<>" + report;
@@ -80,10 +80,10 @@ void tst_SpeedTest::run_data()
                 + "0 0 /speedtest-config.php",
         -1, ConfigPath, "", 0, Behaviour::Silent);
     // Every probe fails, all latencies are equal: the last probed, the farthest, comes first.
-    const QString never = "2147483647ms";
     row("latency file wrong",
-        go + fetch + pick + never + ran + end + chosen + never + report + "21 0" + asked, -1,
-        LatencyPath, "TEST=TEST");
+        go + fetch + pick + "2147483647ms" + ran + end + chosen + "2147483647ms" + report + "21 0"
+                + asked,
+        -1, LatencyPath, "TEST=TEST");
 
     // Nothing more is reported, even of answers already on their way.
     row("cancel at the start",
