@@ -2,6 +2,8 @@
 #include <QtTest>
 
 #include "Columns.h"
+#include "DownloadMgr.h"
+#include "DownloadStage.h"
 #include "EndpointChecks.h"
 #include "LocalService.h"
 #include "WorkDir.h"
@@ -67,6 +69,21 @@ private slots:
                              || (m.captured(1).toDouble() <= outside + 1
                                  && m.captured(1).toDouble() >= s.last - s.first - 1)),
                  dir.read("Linkometer.log").constData());
+    }
+
+    // A file host that stops sending: the download ends at the no-data bound, at speed 0. (A
+    // download that never ends fails at the test's own bound.)
+    void stalledDownload()
+    {
+        WorkDir dir;
+        auto *manager = new DownloadMgr(this);
+        manager->setNoDataTimeout(scaled(300));
+        QTimer::singleShot(scaled(5000), manager, &QObject::deleteLater);
+        const QString url = m_http.url("/silent/response.json");
+        QVERIFY(DownloadStage(manager, "Linkometer.log", {}).run({ url }));
+        QCOMPARE(dir.read("Linkometer.log"),
+                 "======================================================\n\nfile: " + url.toUtf8()
+                         + ", speed 0mbps\n \n");
     }
 
     // The tool's own endpoints, each through the service as a proxy: it sees every request and

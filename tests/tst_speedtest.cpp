@@ -103,7 +103,7 @@ void tst_SpeedTest::run()
     for (int i = 0; i < 19; ++i)
         servers << TestServer{ &dead, 1, -0.95 + 0.05 * i, "Dead" };
     const QByteArray list = serverListDocument(servers);
-    web.route(ConfigPath, configDocument("1", "1", "1"));
+    web.route(ConfigPath, configDocument());
     web.route(ListPath, list);
     near.route(LatencyPath, "test=test\n");
     (path == LatencyPath ? near : web).route(path, answer);

@@ -11,7 +11,6 @@
 #include "MainWindow.h"
 #include "QuitSignals.h"
 #include "RunSetup.h"
-#include "ServerCache.h"
 #include "StandIns.h"
 #include "WorkDir.h"
 
@@ -77,9 +76,8 @@ struct Rig
 {
     Rig(const QVariantMap &faults = {}) : window(std::make_unique<MainWindow>())
     {
-        // A server list cache of its own, so every run fetches the list.
+        // A server list cache of its own (none yet), so every run fetches the list.
         qputenv("XDG_CACHE_HOME", QDir::current().filePath("cache").toLocal8Bit());
-        QFile::remove(ServerCache::filePath(ServerCache::cacheDirectory()));
         WorkDir::write("ipconfig.txt", "127.0.0.1\n");
         WorkDir::write("downloadConfig.txt",
                        (svc.url("/c.bin") + "\n  \n" + svc.url("/a.bin") + '\n' + svc.url("/b.bin"))
@@ -105,7 +103,7 @@ struct Rig
     }
     void serve()
     {
-        svc.route(ConfigPath, configDocument("1", "2", "2"));
+        svc.route(ConfigPath, configDocument());
         svc.route(ListPath, serverListDocument({ { &svc, 52.5, 13.4, "S" } }));
         svc.route(LatencyPath, "test=test");
         svc.route("/a.bin", Route{ 200, {}, {}, 300 * 1024 });
@@ -216,7 +214,6 @@ void tst_Window::run()
     QCOMPARE(rig.look() << rig.window->windowTitle(),
              (QStringList{ "Start to Test your internet speed", "Start Test", "", "",
                            "Orvana Speed Test" }));
-    QCOMPARE(rig.window->maximumSize(), QSize(320, 182));
     rig.click();
     QCOMPARE(rig.look(), (QStringList{ "Checking download...", "Cancel", "busy", "" }));
     QTRY_COMPARE_WITH_TIMEOUT(rig.look(), (QStringList{ label, "Start Test", "", "export" }),
@@ -280,11 +277,10 @@ void tst_Window::cancel()
 
 void tst_Window::killed_data()
 {
-    columns<int, QString, QString>("sig", "hold", "reached");
+    columns<int, QString>("sig", "hold");
 #ifndef Q_OS_WIN // the job object ends a Windows tool's commands with the tool
-    QTest::newRow("killed in tracert") << int(SIGKILL) << "hold-" + Trace << Trace + " -- ";
-    QTest::newRow("terminated in ping") << int(SIGTERM) << "hold-ping"
-                                        << "ping -c";
+    QTest::newRow("killed in tracert") << int(SIGKILL) << "hold-" + Trace;
+    QTest::newRow("terminated in ping") << int(SIGTERM) << "hold-ping";
 #endif
 }
 
@@ -295,12 +291,11 @@ void tst_Window::killed()
 #ifndef Q_OS_WIN
     QFETCH(int, sig);
     QFETCH(QString, hold);
-    QFETCH(QString, reached);
     WorkDir dir;
     WorkDir::write(hold, "");
     QProcess child;
     child.start(QCoreApplication::applicationFilePath(), { "child" });
-    QTRY_VERIFY_WITH_TIMEOUT(report().contains(reached.toLatin1()), scaled(15000));
+    QTRY_VERIFY_WITH_TIMEOUT(report().contains(hold.mid(5).toLatin1()), scaled(15000));
     const QByteArray atKill = report();
     ::kill(pid_t(child.processId()), sig);
     QTRY_VERIFY(ended(hold));

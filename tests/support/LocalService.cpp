@@ -87,13 +87,11 @@ const QString ListPath = "/speedtest-servers-static.php";
 const QString LatencyPath = "/speedtest/latency.txt";
 const QByteArray CancelMarker = "===========================cancel===========================\n";
 
-QByteArray configDocument(const QString &testlength, const QString &threads, const QString &timeout)
+QByteArray configDocument()
 {
-    return QString("<?xml version=\"1.0\"?><settings><client lat=\"1\" lon=\"-1\" isp=\"Acme "
-                   "Net\"/><download testlength=\"%1\" threadsperurl=\"%2\"/><latency "
-                   "timeout=\"%3\"/></settings>")
-            .arg(testlength, threads, timeout)
-            .toUtf8();
+    return "<?xml version=\"1.0\"?><settings><client lat=\"1\" lon=\"-1\" isp=\"Acme "
+           "Net\"/><download testlength=\"1\" threadsperurl=\"2\"/><latency "
+           "timeout=\"1\"/></settings>";
 }
 
 QByteArray serverListDocument(const QList<TestServer> &servers)

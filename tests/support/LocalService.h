@@ -87,10 +87,9 @@ inline int scaled(int ms)
     return ms * OSP_WAIT_SCALE;
 }
 
-// A speed-test configuration document: the client Acme Net at 1 N 1 W, and the
-// download and latency numbers as the service writes them.
-QByteArray configDocument(const QString &testlength, const QString &threads,
-                          const QString &timeout);
+// A speed-test configuration document: the client Acme Net at 1 N 1 W, a
+// download of 1 s over 2 connections, latency probes bound at 1 s.
+QByteArray configDocument();
 
 struct TestServer
 {
