@@ -190,6 +190,8 @@ void Downloader::onConnected(QTcpSocket *socket)
     if (!d->connected) {
         d->connected = true;
         d->connectTime = now();
+        // The download time counts from here: with no data yet it changes too.
+        emit downloadTimeChanged();
     }
     socket->write(DownloadCommand, sizeof(DownloadCommand) - 1);
     raiseStatus(Requesting);

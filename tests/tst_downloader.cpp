@@ -53,7 +53,7 @@ void tst_Downloader::run()
     Downloader d(nullptr);
     Recorder recorder;
     recorder.watch(&d, &Downloader::statusChanged, [&] { return QString::number(d.status()); });
-    recorder.watch(&d, &Downloader::finished, [] { return QStringLiteral("F"); });
+    recorder.watch(&d, &Downloader::finished, [] { return "F"; });
     // What the change signals last announced.
     QList<int> seen{ -1, -1, 0 };
     connect(&d, &Downloader::delayTimeChanged, this, [&] { seen[0] = d.delayTime(); });

@@ -214,8 +214,9 @@ void tst_Window::run()
     QFETCH(QString, log);
     WorkDir dir;
     Rig rig(faults);
-    QCOMPARE(rig.look(),
-             (QStringList{ "Start to Test your internet speed", "Start Test", "", "" }));
+    QCOMPARE(rig.look() << rig.window->windowTitle(),
+             (QStringList{ "Start to Test your internet speed", "Start Test", "", "",
+                           "Orvana Speed Test" }));
     rig.click();
     QCOMPARE(rig.look(), (QStringList{ "Checking download...", "Cancel", "busy", "" }));
     QTRY_COMPARE_WITH_TIMEOUT(rig.look(), (QStringList{ label, "Start Test", "", "export" }),

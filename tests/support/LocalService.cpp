@@ -29,7 +29,7 @@ void LocalService::incomingConnection(qintptr descriptor)
         } else if (end >= 0) {
             path = socket->read(end + 4).split(' ').value(1);
             requests << path;
-            r = m_routes.value(path, Route{ 404, "not found", {}, -1, Behaviour::Normal });
+            r = m_routes.value(path, Route{ 404, "not found" });
             head = "HTTP/1.1 " + QByteArray::number(r.status) + " Status\r\nLocation: " + r.location
                     + "\r\nConnection: close\r\n";
         } else {

@@ -16,8 +16,8 @@ enum class Behaviour {
 struct Route
 {
     int status = 200;
-    QByteArray body;
-    QByteArray location; // sent as Location (redirects)
+    QByteArray body{};
+    QByteArray location{}; // sent as Location (redirects)
     qint64 fillerBytes = -1; // >= 0: a generated body of this size instead of body
     Behaviour behaviour = Behaviour::Normal;
 };
@@ -36,7 +36,7 @@ public:
     LocalService(bool tls = false) : m_tls(tls) { listen(QHostAddress::LocalHost); }
 
     void route(const QString &path, const Route &route) { m_routes.insert(path, route); }
-    void route(const QString &path, const QByteArray &body, Behaviour behaviour = Behaviour::Normal)
+    void route(const QString &path, const QByteArray &body, Behaviour behaviour = {})
     {
         m_routes.insert(path, { 200, body, {}, -1, behaviour });
     }
