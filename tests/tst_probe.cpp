@@ -56,7 +56,7 @@ private slots:
         WorkDir dir;
         QElapsedTimer clock;
         clock.start();
-        QVERIFY(EndpointChecks({ base }, {}, 0, scaled(300))
+        QVERIFY(EndpointChecks({ base }, {}, 0, scaled(500))
                         .runEndpointChecks("Linkometer.log", {}, {}));
         const qint64 outside = clock.elapsed();
         const QRegularExpressionMatch m =
