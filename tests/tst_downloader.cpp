@@ -27,10 +27,11 @@ void tst_Downloader::run_data()
         QTest::newRow(name) << int(b) << host << threads << timeout << first << bytes << error
                             << QString(events);
     };
-    const Behaviour early = Behaviour::CloseEarly, silent = Behaviour::Silent;
+    const Behaviour silent = Behaviour::Silent;
     row("three connections, past 2^31 bytes", Behaviour::Normal, "", 3, 60000, 3000000000, closed,
         "1234F");
-    row("a second start drops the first run", early, "", 2, 60000, 2 << 18, closed, "1234F", true);
+    row("a second start drops the first run", Behaviour::CloseEarly, "", 2, 60000, 2 << 18, closed,
+        "1234F", true);
     row("silent server: the timer ends it", silent, "", 1, 300, 0, "", "124F");
     row("refused", silent, LocalService::refusedHost(), 2, 300, 0, "Connection refused", "14F");
 }
@@ -76,10 +77,11 @@ void tst_Downloader::run()
     QCOMPARE(d.downloadBytes64(), bytes);
     QCOMPARE(d.downloadBytes(), int(bytes)); // the low 32 bits
     QCOMPARE(seen, QList<int>({ d.delayTime(), d.downloadTime(), d.downloadBytes() }));
-    // From the first connection to the last byte: at least the service's sending, at most the run.
+    // From the first connection to the last byte: at least the service's sending, at most the run
+    // (a connection that never sends makes it the negative span back to the start).
     const LocalService::Sent sent = service.sent["DOWNLOAD"];
     QVERIFY(d.delayTime() <= outside && d.downloadTime() <= outside
-            && d.downloadTime() >= sent.last - sent.first - 1);
+            && qAbs(d.downloadTime()) >= sent.last - sent.first - 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Downloader)
