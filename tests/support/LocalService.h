@@ -16,6 +16,7 @@ enum class Behaviour {
 struct Route
 {
     int status = 200;
+    // (Every field has a default, so that a route names only those it sets.)
     QByteArray body{};
     QByteArray location{}; // sent as Location (redirects)
     qint64 fillerBytes = -1; // >= 0: a generated body of this size instead of body
@@ -38,7 +39,7 @@ public:
     void route(const QString &path, const Route &route) { m_routes.insert(path, route); }
     void route(const QString &path, const QByteArray &body, Behaviour behaviour = {})
     {
-        m_routes.insert(path, { 200, body, {}, -1, behaviour });
+        route(path, Route{ 200, body, {}, -1, behaviour });
     }
     // Normal: n bytes per command, then close; CloseEarly: 256 KiB in two
     // pieces 20 ms apart, then close; Endless: until the client closes.
